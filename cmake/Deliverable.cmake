@@ -1,0 +1,20 @@
+# The deliverable's file name carries the platform it is built for:
+# libzervon-x86_64.so, libzervon-i386.so, libzervon-armhf.so, libzervon-aarch64.so,
+# libzervon.dylib on macOS and Zervonx86.dll on Windows.
+set(_proc "${CMAKE_SYSTEM_PROCESSOR}")
+string(TOLOWER "${_proc}" _proc)
+if(WIN32)
+  set(ZERVON_OUTPUT_NAME "Zervonx86")
+elseif(APPLE)
+  set(ZERVON_OUTPUT_NAME "zervon")
+elseif(_proc MATCHES "^(x86_64|amd64)$")
+  set(ZERVON_OUTPUT_NAME "zervon-x86_64")
+elseif(_proc MATCHES "^(i[3-6]86|x86)$")
+  set(ZERVON_OUTPUT_NAME "zervon-i386")
+elseif(_proc MATCHES "^(arm|armv7.*|armhf)$")
+  set(ZERVON_OUTPUT_NAME "zervon-armhf")
+elseif(_proc MATCHES "^(aarch64|arm64)$")
+  set(ZERVON_OUTPUT_NAME "zervon-aarch64")
+else()
+  set(ZERVON_OUTPUT_NAME "zervon-${_proc}")
+endif()

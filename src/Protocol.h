@@ -1,0 +1,42 @@
+// Protocol layer: the request/reply exchange with the instrument and the
+// cached device record block.
+//
+// Nothing here takes a lock: callers that may run beside other API calls hold
+// the API lock around the whole exchange (see main.h).
+#pragma once
+
+#include "zervon.h"
+
+// Exchange result codes.
+constexpr int kExchangeOk = 0;      // written whole; reply of exactly the expected length
+constexpr int kExchangeFailed = 1;  // no port, time-out or I/O error
+constexpr int kExchangeShort = 2;   // short write, or a reply of another length
+
+// Write time-out of every request, in ms.
+constexpr unsigned kRequestWriteTimeoutMs = 200;
+
+// The cached 64-byte device record block: the last block read from the
+// instrument or sent back to it; all zero while no record is held.
+ZERVON_EXT_API extern unsigned char g_DeviceHWInfo[64];
+
+// Writes the host-control byte 0x43 (200 ms); no reply, result not reported.
+void SwitchToDeviceControl();
+
+// Writes `request`, then, when `reply` is not null and `replyLength` is not 0,
+// reads one reply of exactly `replyLength` bytes within `readTimeoutMs`.
+// Input already waiting is discarded before a request that expects a reply.
+// A null request or a negative length gives kExchangeFailed, nothing sent.
+int SendCommand(unsigned char* request, int requestLength, unsigned char* reply,
+                int replyLength, unsigned readTimeoutMs);
+
+// As SendCommand with the reply length passed by pointer; when a reply of
+// another length arrives, its length is stored there and the result is
+// kExchangeShort. A null `reply` or `replyLength` means no reply is read.
+int SendCommandEx(unsigned char* request, int requestLength, unsigned char* reply,
+                  int* replyLength, unsigned readTimeoutMs);
+
+// Reads the device record block (12 55 AA 00 00, 64-byte reply within 300 ms)
+// into g_DeviceHWInfo, zeroing it first. 1 when 64 bytes carrying the product
+// marker "VRX" at bytes 5 to 7 arrived, else 0; whatever did arrive stays in
+// the cache.
+int ReadDeviceHWInfo();

@@ -1,0 +1,2 @@
+// Precompiled-header unit: compiles the common includes once.
+#include "stdafx.h"
