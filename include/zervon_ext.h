@@ -12,6 +12,8 @@
 #  error "zervon_ext.h declares C++ entry points; include it from C++"
 #endif
 
+#include <stddef.h>
+
 #include "zervon.h"
 
 /* Writes `commandLength` bytes of `command` (200 ms write time-out) and, when
@@ -44,5 +46,87 @@ ZERVON_EXT_API void* ZervGetDeviceHandle();
  * port, lock it, or report a connection; the application keeps ownership
  * and closes it after handing over (void*)-1. Takes the API lock. */
 ZERVON_EXT_API void ZervSetDeviceHandle(void* handle);
+
+/* ---- Display-module memory map ----
+ * The same contract as the SPI-flash region functions of zervon.h, on the
+ * display module's memory map (regions of MemoryMap). True for success,
+ * false for any failure, a region outside 0 to 3 (nothing sent) and, for the
+ * write, a length above the region's capacity (nothing sent). Any thread;
+ * the API lock is held for the whole transfer. */
+
+/* Reads `length` bytes from the base of `region`; a read longer than the
+ * region goes on into the memory behind it. */
+ZERVON_EXT_API bool ZervMemMapReadEx(MemoryMap region, unsigned char* data, unsigned int length,
+                                     ZervFlashProgressCallback cb);
+
+/* Erases the whole region, writes exactly `length` bytes of `data` at its
+ * base, reads them back and compares them. */
+ZERVON_EXT_API bool ZervMemMapWriteEx(MemoryMap region, unsigned char* data, unsigned int length,
+                                      ZervFlashProgressCallback cb);
+
+/* ---- Connection ---- */
+
+/* Wakes the connect thread to check the instrument at once (it closes the
+ * port and reports a loss when the instrument's node is gone). Any thread. */
+ZERVON_EXT_API void ReconnectDevice();
+
+/* A notify callback that calls ReconnectDevice() for message 537 (the
+ * Windows device-change message) and ignores every other message. */
+ZERVON_EXT_API void WinEventCb(unsigned int message, unsigned int wParam, unsigned long lParam);
+
+/* Stores `callback` in the notify registry under `id`, replacing an earlier
+ * one; null disables the entry. The Linux and macOS builds keep the registry
+ * but never call its entries. Any thread. */
+ZERVON_EXT_API void RegisterNotifyEvent(unsigned int id,
+                                        void (*callback)(unsigned int message, unsigned int wParam,
+                                                         unsigned long lParam));
+
+/* ---- Identity write-back ---- */
+
+/* Stores both records in the cached record block (each field's low bits, as
+ * the block holds them) and sends the whole block back to the instrument as
+ * a block write. True when that exchange succeeded (result code 0). A null
+ * record gives false and sends nothing. The cache keeps the new values even
+ * when the exchange fails. Takes the API lock. */
+ZERVON_EXT_API bool ZervSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw);
+
+/* ---- Manufacturing information ----
+ * Four bytes (offsets 60 to 63 of the instrument's manufacturing block) that
+ * the library does not interpret. */
+
+/* Copies min(length, 4) bytes of it into `data`. False (and `data` untouched)
+ * when the block could not be read, or for a null `data` with length > 0.
+ * Takes the API lock. */
+ZERVON_EXT_API bool ZervReadMfgInfo(unsigned char* data, size_t length);
+
+/* Replaces min(length, 4) bytes of it with `data`: reads the block and sends
+ * it back with those bytes changed and the rest as read. False when the
+ * read failed (nothing is written then) or for a null `data` with length > 0;
+ * true once the read succeeded (the instrument's answer to the write-back is
+ * not checked). Takes the API lock. */
+ZERVON_EXT_API bool ZervWriteMfgInfo(const unsigned char* data, size_t length);
+
+/* ---- Diagnostics ----
+ * For bench testing; the only functions of the library that print (to
+ * standard output). */
+
+/* Prints "done - total\n"; fits the progress callback of a firmware burn. */
+ZERVON_EXT_API void ProgressCB(int done, int total);
+
+/* Prints both numbers as eight hexadecimal digits, "00001000/00010000\r\n";
+ * fits the progress callback of the flash functions. */
+ZERVON_EXT_API void FlashAccessProgressHandler(unsigned int done, unsigned int total);
+
+/* A connection callback: on true prints "connected" and runs DebugTest()
+ * (which never returns); on false does nothing. */
+ZERVON_EXT_API void DebugConnectedHandler(bool connected);
+
+/* Exchanges the record-block read request and discards the answer. */
+ZERVON_EXT_API void DebugReadFlashTable();
+
+/* The endless bench cycle: eleven fixed setting requests, each followed by
+ * DebugReadFlashTable(), over and over. The first call never returns; every
+ * later call, on any thread, returns at once. */
+ZERVON_EXT_API void DebugTest();
 
 #endif /* ZERVON_EXT_H */

@@ -1,11 +1,17 @@
-// Serial port I/O on the POSIX builds (Linux and macOS): the open port's
-// globals and the timed single transfers on it.
+// Device layer of the POSIX builds (Linux and macOS): the open port's
+// globals, the timed single transfers on it, the lock file, and probing,
+// opening and closing a candidate port. What differs between Linux and macOS
+// (node names, the search, the liveness test, the port lock) lives in
+// Device_linux.cpp and Device_mac.cpp.
 #include "stdafx.h"
 #include "Device.h"
 #include "Protocol.h"
+#include "zervon_platform.h"
 
 #include <aio.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -134,3 +140,113 @@ void ConfigurePort(DeviceHandle handle) {
 }
 
 int IsTargetDevice() { return ReadDeviceHWInfo(); }
+
+// ---- Port lifecycle: discovery, lock file, close ----
+
+int g_nLockFile = -1;
+char g_szLockFilePath[128] = {0};
+
+namespace {
+
+constexpr unsigned kPauseAfterFailedAttemptMs = 1000;
+
+// Reads the 4-byte process ID recorded in an existing lock file and tells
+// whether the lock is stale (its owner is gone). Result: 1 stale, 0 held by a
+// live process, -1 the file is unreadable or too short (left in place).
+int ProbeExistingLock(const char* path) {
+  int fd = open(path, O_RDWR | O_CLOEXEC);  // descriptor, or -1
+  if (fd == -1) return -1;
+  int32_t pid = 0;
+  ssize_t n = read(fd, &pid, sizeof pid);  // byte count, or -1
+  close(fd);
+  if (n != static_cast<ssize_t>(sizeof pid)) return -1;
+  // A recorded ID of 0 or below names no process: nobody owns the lock.
+  if (pid <= 0) return 1;
+  if (kill(static_cast<pid_t>(pid), 0) == 0) return 0;  // 0: the process exists
+  // EPERM: it exists but belongs to another user, so the lock is live.
+  return errno == EPERM ? 0 : 1;
+}
+
+}  // namespace
+
+int LockDeviceFile(int port) {
+  char path[128];
+  snprintf(path, sizeof path, "/var/lock/torvanel.ACM%d.lock", port);
+  for (int pass = 0; pass < 2; ++pass) {
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // descriptor, or -1
+    if (fd != -1) {
+      int32_t pid = static_cast<int32_t>(getpid());
+      if (write(fd, &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid)) {
+        g_nLockFile = fd;
+        memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
+        snprintf(g_szLockFilePath, sizeof g_szLockFilePath, "%s", path);
+        return 1;
+      }
+      close(fd);
+      unlink(path);
+      return 0;
+    }
+    if (errno != EEXIST) return 0;  // e.g. a lock directory we may not write
+    int verdict = ProbeExistingLock(path);
+    if (verdict == 0) return 0;  // held by a live process
+    if (verdict == 1) unlink(path);  // stale: remove it and create it anew
+    // unreadable or short: left in place, tried once more
+  }
+  return 0;
+}
+
+void UnlockDeviceFile() {
+  if (g_nLockFile == -1) return;
+  close(g_nLockFile);
+  g_nLockFile = -1;
+  unlink(g_szLockFilePath);
+  memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
+}
+
+void UnlockDevice() {
+  UnlockDeviceFile();
+  if (g_hDevice == -1) return;
+  struct flock unlock;
+  memset(&unlock, 0, sizeof unlock);
+  unlock.l_type = F_UNLCK;
+  unlock.l_whence = SEEK_SET;
+  fcntl(static_cast<int>(g_hDevice), F_SETLK, &unlock);  // 0 or -1; nothing to undo either way
+}
+
+void DeviceClose() {
+  if (g_hDevice == -1) return;
+  UnlockDevice();
+  memset(g_szDevicePath, 0, sizeof g_szDevicePath);
+  CloseHandle(g_hDevice);
+  g_hDevice = -1;
+}
+
+int DoFindDevice(int port) {
+  char path[512] = {0};
+  FormatDevicePath(path, sizeof path, port);
+  // Close-on-exec: a child process of the application must not inherit the
+  // instrument.
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // descriptor, or -1
+  g_hDevice = fd;
+  if (fd == -1) return 0;
+  if (!LockDeviceFile(port) || !LockDevice(fd)) {
+    DeviceClose();
+    return 0;
+  }
+  DeviceCancelIO();
+  ConfigurePort(fd);
+  if (IsTargetDevice()) {
+    memcpy(g_szDevicePath, path, sizeof g_szDevicePath);
+    return 1;
+  }
+  DeviceClose();
+  return 0;
+}
+
+int DeviceConnect(int port, int attempts) {
+  for (int i = 0; i < attempts; ++i) {
+    if (FindDevice(port)) return 1;
+    SleepEx(kPauseAfterFailedAttemptMs);
+  }
+  return 0;
+}

@@ -5,6 +5,8 @@
 // in its own contract.
 #pragma once
 
+#include <cstddef>
+
 #include "zervon.h"
 
 #if defined(_WIN32)
@@ -61,6 +63,65 @@ void SetDeviceTimeoutSetting(unsigned readMs, unsigned writeMs);
 // Applies the port settings to a freshly opened port: raw, no echo, no
 // signals, no flow control, output speed 115200. Failures are ignored.
 void ConfigurePort(DeviceHandle handle);
+
+// ---- Discovery, locking and the port's life ----
+//
+// A process holds at most one port and one lock file: after a successful
+// probe g_hDevice, g_szDevicePath, g_nLockFile and g_szLockFilePath all
+// describe the same port until DeviceClose. Functions marked "API lock" must
+// be called with the API lock held, so an application exchange never meets a
+// descriptor that is being opened, closed or reused.
+
+// The lock file this process holds ("/var/lock/torvanel.ACM%d.lock"): its
+// descriptor, -1 when none, and its path, all zero when none.
+extern int g_nLockFile;
+extern char g_szLockFilePath[128];
+
+// Up to `attempts` calls of FindDevice, with a one-second pause after each
+// failed one (also after the last). 1 when the instrument's port is open and
+// verified, else 0; attempts <= 0 tries nothing. Takes the API lock per
+// candidate, never across the pause.
+int DeviceConnect(int port, int attempts);
+
+// One search: the port numbered `port`, or every candidate in turn for -1.
+// 1 at the first port that is the instrument (it stays open and locked).
+// Takes the API lock per candidate.
+int FindDevice(int port);
+
+// Probes one port: open it (non-blocking, close-on-exec), take its lock file
+// (and on macOS the advisory port lock), configure it and ask for the record
+// block. 1 when it is the instrument; it then stays open and locked and its
+// path is recorded. Otherwise everything is undone and the result is 0.
+// API lock.
+int DoFindDevice(int port);
+
+// Releases the locks, forgets the path and closes the port; nothing when no
+// port is open. API lock.
+void DeviceClose();
+
+// 1 while the recorded port's device node exists (a dangling link counts),
+// 0 when it is gone or no path is recorded. Does not touch the port.
+// API lock (it reads g_szDevicePath).
+int DeviceIsAlive();
+
+// Takes the lock file of `port`: created exclusively (mode 0600) holding this
+// process's ID as 4 raw bytes. A file left by a process that no longer
+// exists is replaced; one of a live process (ours included, or another
+// user's) is respected; a short or unreadable one is left in place. 1 taken.
+int LockDeviceFile(int port);
+
+// Closes and removes the lock file this process holds; nothing otherwise.
+void UnlockDeviceFile();
+
+// UnlockDeviceFile, then releases any advisory lock on the open port.
+void UnlockDevice();
+
+// Sets the advisory write lock on the open port (macOS); 1 on success.
+// Linux keeps other processes away by the lock file alone and answers 1.
+int LockDevice(int descriptor);
+
+// The node name of port number `port` ("/dev/ttyACM%d" on Linux).
+void FormatDevicePath(char* buffer, size_t size, int port);
 
 // The instrument check of discovery: ReadDeviceHWInfo on the open port.
 int IsTargetDevice();

@@ -65,3 +65,83 @@ int ReadDeviceHWInfo() {
   if (ReadData(g_DeviceHWInfo, 64, kRecordReadTimeoutMs) != 64) return 0;
   return memcmp(g_DeviceHWInfo + 5, kProductMarker, 3) == 0 ? 1 : 0;
 }
+
+void GetModelInfo(MODEL_INFORMATION* model) {
+  const unsigned char* block = g_DeviceHWInfo;
+  model->cModel1 = static_cast<char>(block[6]);
+  model->cModel2 = static_cast<char>(block[7]);
+  model->cSerialGroup1 = static_cast<char>(block[8]);
+  model->cSerialGroup2 = static_cast<char>(block[9]);
+  model->nSerialGroup3 = block[10];
+  model->nSerialGroup4 = block[11] * 256 + block[12];
+}
+
+void GetHWInfo(HW_INFORMATION* hw) {
+  const unsigned char* block = g_DeviceHWInfo;
+  hw->nFirmwareMain = block[14];
+  hw->nFirmwareSub = block[15];
+  hw->nHWCode = block[13];
+}
+
+int UpdateDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw) {
+  unsigned char* block = g_DeviceHWInfo;
+  block[6] = static_cast<unsigned char>(model->cModel1);
+  block[7] = static_cast<unsigned char>(model->cModel2);
+  block[8] = static_cast<unsigned char>(model->cSerialGroup1);
+  block[9] = static_cast<unsigned char>(model->cSerialGroup2);
+  block[10] = static_cast<unsigned char>(model->nSerialGroup3);
+  block[11] = static_cast<unsigned char>(model->nSerialGroup4 >> 8);
+  block[12] = static_cast<unsigned char>(model->nSerialGroup4);
+  block[13] = static_cast<unsigned char>(hw->nHWCode);
+  block[14] = static_cast<unsigned char>(hw->nFirmwareMain);
+  block[15] = static_cast<unsigned char>(hw->nFirmwareSub);
+  block[3] = 0xFF;  // the block-write operation
+  unsigned char reply[64] = {0};
+  return SendCommand(block, 64, reply, 64, 200) == kExchangeOk ? 1 : 0;
+}
+
+// ---- Display-module (LCM) calibration ----
+
+#include "Flash.h"
+#include "main.h"
+
+namespace {
+
+constexpr unsigned char kCalibrationCommand = 0x4D;
+constexpr unsigned char kCalibrationStart = 0x01;
+constexpr unsigned char kCalibrationStop = 0x00;
+constexpr int kCalibrationLength = 26;  // request and reply
+constexpr int kCalibrationResultOffset = 2;
+constexpr int kCalibrationResultLength = 24;
+constexpr unsigned kCalibrationReplyTimeoutMs = 200;
+
+// One calibration exchange; the reply lands in `reply`.
+int ExchangeCalibration(unsigned char operation, unsigned char (&reply)[kCalibrationLength]) {
+  unsigned char request[kCalibrationLength] = {kCalibrationCommand, operation};
+  memset(reply, 0, sizeof reply);
+  return SendCommand(request, kCalibrationLength, reply, kCalibrationLength,
+                     kCalibrationReplyTimeoutMs);
+}
+
+}  // namespace
+
+int StartLCMCalibration() {
+  unsigned char reply[kCalibrationLength];
+  return ExchangeCalibration(kCalibrationStart, reply) == kExchangeOk ? 1 : 0;
+}
+
+int StopLCMCalibration(ZervFlashProgressCallback progress) {
+  unsigned char reply[kCalibrationLength];
+  if (ExchangeCalibration(kCalibrationStop, reply) != kExchangeOk) return 0;
+  unsigned char result[kCalibrationResultLength];
+  memcpy(result, reply + kCalibrationResultOffset, sizeof result);
+  return SPIFlashWriteEx(CHIP_FLASH_REGION_2, result, kCalibrationResultLength, progress);
+}
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervStartLCMCalibration(void) {
+  return LockedCall(false, [] { return StartLCMCalibration() != 0; });
+}
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervStopLCMCalibration(ZervFlashProgressCallback cb) {
+  return LockedCall(false, [cb] { return StopLCMCalibration(cb) != 0; });
+}

@@ -40,3 +40,33 @@ int SendCommandEx(unsigned char* request, int requestLength, unsigned char* repl
 // marker "VRX" at bytes 5 to 7 arrived, else 0; whatever did arrive stays in
 // the cache.
 int ReadDeviceHWInfo();
+
+// ---- Device records ----
+// Byte offsets of the record block: 5..7 product marker (6 and 7 double as the
+// model letters), 8 and 9 serial groups 1 and 2, 10 group 3, 11..12 group 4
+// big-endian, 13 hardware code, 14 and 15 firmware main and sub version.
+
+// Fill the record from g_DeviceHWInfo; no I/O, no check of the cache.
+void GetModelInfo(MODEL_INFORMATION* model);
+void GetHWInfo(HW_INFORMATION* hw);
+
+// Writes both records into g_DeviceHWInfo (low 8 bits of each field, byte 3 =
+// 0xFF, the block's other bytes as last read) and sends the whole block as a
+// block write (64-byte reply within 200 ms, not examined). 1 when that
+// exchange returned kExchangeOk, else 0; the cache keeps the new values
+// either way.
+int UpdateDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw);
+
+// ---- Display-module (LCM) calibration ----
+
+// Sends the calibration start (4D 01, 24 zeros; 26-byte reply within 200 ms,
+// not examined). 1 when the exchange returned kExchangeOk, else 0.
+int StartLCMCalibration();
+
+// Sends the calibration stop (4D 00, 24 zeros; 26-byte reply within 200 ms)
+// and stores reply bytes 2 to 25, the calibration result, at the start of
+// SPI flash region 2 with SPIFlashWriteEx (whole-region erase, write,
+// read-back and compare), reporting through `progress` (may be null).
+// 0 when the stop exchange failed (nothing is written to flash); otherwise
+// the result of the store: 1 written and verified, 0 not.
+int StopLCMCalibration(ZervFlashProgressCallback progress);

@@ -3,9 +3,13 @@
 #include "main.h"
 
 #include "Device.h"
+#include "Monitor.h"
+#include "Platform.h"
 #include "Protocol.h"
 #include "Utils.h"
 #include "zervon_ext.h"
+
+#include <atomic>
 
 namespace {
 
@@ -17,7 +21,190 @@ constexpr unsigned kRawReplyTimeoutMs = 200;
 
 }  // namespace
 
+// ---- State shared by the entry points, in the order it comes into being ----
+
+std::atomic<int> g_nPortNumber{-1};
+std::atomic<ZervConnectionCallback> g_Callback{nullptr};
+pthread_t g_hConnectDeviceThread = 0;
+std::atomic<int> g_bStopConnectDeviceThread{0};
+CAutoResetEvent g_hReconnectEvent(false);
+CAutoResetEvent g_hConnectedEvent(false);
 CSimpleCriticalSection g_APICriticalSection;
+
+namespace {
+
+// The connect thread's life as the stopping side sees it. Guarded by
+// g_threadMutex (never destroyed, like the API lock): whether a thread runs,
+// whether somebody still has to join it, and an event set when it has ended.
+pthread_mutex_t g_threadMutex = PTHREAD_MUTEX_INITIALIZER;
+bool g_bThreadRunning = false;
+bool g_bThreadJoinable = false;
+CManualResetEvent g_hThreadEndedEvent(true);
+
+// How long unloading the library waits for the connect thread to end: one
+// search of every port and the pause after it take about a second.
+constexpr unsigned kUnloadWaitMs = 5000;
+constexpr unsigned kHostControlSettleMs = 200;
+
+// Asks the connect thread to end and takes over the duty to join it.
+// Result: the thread to join, or false when there is none to join here
+// (none runs, another caller joins it, or the caller is that thread, which
+// then detaches itself).
+bool RequestStop(pthread_t* toJoin) {
+  g_bStopConnectDeviceThread = 1;
+  ReconnectDevice();
+  g_Callback = nullptr;
+  zervon_detail::CMutexLock lock(g_threadMutex);
+  if (!g_bThreadJoinable) return false;
+  g_bThreadJoinable = false;
+  if (pthread_equal(g_hConnectDeviceThread, pthread_self())) {
+    // Called from the connection callback: the thread cannot wait for
+    // itself; it ends when the callback returns and nobody joins it.
+    pthread_detach(pthread_self());
+    return false;
+  }
+  *toJoin = g_hConnectDeviceThread;
+  return true;
+}
+
+bool OnConnectThread() {
+  zervon_detail::CMutexLock lock(g_threadMutex);
+  return g_bThreadRunning && pthread_equal(g_hConnectDeviceThread, pthread_self());
+}
+
+// Stops the connect thread when the library is unloaded (or the process
+// exits) before the state it uses goes away, and then the monitor, before the
+// events it sets are destroyed. Declared after the API unit's other globals,
+// so it is destroyed first.
+struct CUnloadGuard {
+  ~CUnloadGuard() {
+    pthread_t thread;
+    const bool join = RequestStop(&thread);
+    if (!OnConnectThread() && g_hThreadEndedEvent.WaitTimeout(kUnloadWaitMs) == 0 && join)
+      pthread_join(thread, nullptr);
+    g_AutoMonitor.Stop();
+  }
+} g_UnloadGuard;
+
+void* ConnectDeviceThreadEntry(void* arg) {
+  ConnectDeviceThread(arg);
+  return nullptr;
+}
+
+// Port handling of the connect thread, each step under the API lock.
+void SwitchToDeviceControlLocked() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  SwitchToDeviceControl();
+}
+
+bool CheckAliveOrClose() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  if (DeviceIsAlive()) return true;
+  DeviceClose();
+  return false;
+}
+
+void ForgetInstrument() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
+  DeviceClose();
+}
+
+}  // namespace
+
+// ---- Connection lifecycle ----
+
+void NotifyListener(bool connected) {
+  ZervConnectionCallback callback = g_Callback;
+  if (callback != nullptr) callback(connected);
+}
+
+void ConnectedHandler(bool connected) {
+  if (connected) g_hConnectedEvent.SetEvent();
+}
+
+void ReconnectDevice() { g_hReconnectEvent.SetEvent(); }
+
+void WinEventCb(unsigned int message, unsigned int, unsigned long) {
+  if (message == kDeviceChangeMessage) ReconnectDevice();
+}
+
+int ConnectDeviceThread(void*) {
+  while (g_bStopConnectDeviceThread == 0) {
+    if (!DeviceConnect(g_nPortNumber, 1)) continue;
+    SwitchToDeviceControlLocked();
+    SleepEx(kHostControlSettleMs);
+    NotifyListener(true);
+    g_AutoMonitor.StartMonitor();
+    while (g_bStopConnectDeviceThread == 0) {
+      g_hReconnectEvent.Wait();
+      if (!CheckAliveOrClose()) break;
+    }
+    ForgetInstrument();
+    g_AutoMonitor.PauseMonitor();
+    NotifyListener(false);
+  }
+  CloseThread(g_hConnectDeviceThread);
+  zervon_detail::CMutexLock lock(g_threadMutex);
+  g_hConnectDeviceThread = 0;
+  g_bThreadRunning = false;
+  g_hThreadEndedEvent.SetEvent();
+  return 0;
+}
+
+bool DoInit(ZervConnectionCallback callback) {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  g_hReconnectEvent.ResetEvent();
+  g_bStopConnectDeviceThread = 0;
+  g_Callback = callback;
+  zervon_detail::CMutexLock lock(g_threadMutex);
+  if (g_bThreadRunning) return true;  // it goes on with the new callback and port
+  // A thread that ended by itself long ago may still wait to be joined.
+  if (g_bThreadJoinable) {
+    pthread_join(g_hConnectDeviceThread, nullptr);
+    g_bThreadJoinable = false;
+  }
+  pthread_t thread;
+  if (!CreateThread(&thread, ConnectDeviceThreadEntry, nullptr)) return false;
+  g_hConnectDeviceThread = thread;
+  g_bThreadRunning = true;
+  g_bThreadJoinable = true;
+  g_hThreadEndedEvent.ResetEvent();
+  return true;
+}
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervInit(ZervConnectionCallback callback) {
+  try {
+    g_nPortNumber = -1;
+    return DoInit(callback);
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervConnect(int port, unsigned int timeoutMs) {
+  try {
+    g_nPortNumber = port;
+    g_hConnectedEvent.ResetEvent();
+    if (!DoInit(ConnectedHandler)) return false;
+    if (g_hConnectedEvent.WaitTimeout(timeoutMs) == 0) return true;
+    ZervFree();
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" ZERVON_API void ZERVON_CALL ZervFree(void) {
+  pthread_t thread;
+  if (RequestStop(&thread)) {
+    pthread_join(thread, nullptr);
+    return;
+  }
+  // A thread that detached itself from its callback still ends by itself;
+  // wait for it unless this is that thread.
+  if (!OnConnectThread()) g_hThreadEndedEvent.Wait();
+}
 
 extern "C" ZERVON_API unsigned int ZERVON_CALL ZervGetVersion(void) {
   return ConvertVersion(kLibraryVersion);
@@ -48,4 +235,202 @@ void ZervSetDeviceHandle(void* handle) {
     g_hDevice = static_cast<DeviceHandle>(reinterpret_cast<intptr_t>(handle));
     if (g_hDevice != 0) IsTargetDevice();  // fills the record cache; the verdict is not used
   });
+}
+
+// ---- Identity ----
+
+namespace {
+// Text of the last ZervGetSerialNumber call.
+char g_szSerialNumber[32] = {0};
+}  // namespace
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervGetDeviceInformation(MODEL_INFORMATION* info) {
+  if (info == nullptr) return false;
+  return LockedCall(false, [info] {
+    GetModelInfo(info);
+    return true;
+  });
+}
+
+extern "C" ZERVON_API bool ZERVON_CALL ZervGetHWInformation(HW_INFORMATION* info) {
+  if (info == nullptr) return false;
+  return LockedCall(false, [info] {
+    GetHWInfo(info);
+    return true;
+  });
+}
+
+extern "C" ZERVON_API const char* ZERVON_CALL ZervGetSerialNumber(void) {
+  return LockedCall<const char*>(g_szSerialNumber, [] {
+    MODEL_INFORMATION model;
+    memset(&model, 0, sizeof model);
+    GetModelInfo(&model);
+    // The two number groups held in char fields print as the platform's
+    // char: 0xF0 is -16 where char is signed and 240 where it is not.
+    snprintf(g_szSerialNumber, sizeof g_szSerialNumber, "V%c%c%02d%02d-%02d%04d", model.cModel1,
+             model.cModel2, model.cSerialGroup1, model.cSerialGroup2, model.nSerialGroup3,
+             model.nSerialGroup4);
+    return static_cast<const char*>(g_szSerialNumber);
+  });
+}
+
+bool ZervSetDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw) {
+  if (model == nullptr || hw == nullptr) return false;
+  return LockedCall(false, [=] { return UpdateDeviceInformation(model, hw) != 0; });
+}
+
+// ---- Settings and measurement ----
+
+namespace {
+
+constexpr unsigned kSettingWriteTimeoutMs = 200;
+
+// The status report as far as the library reads it.
+constexpr int kStatusMinimumLength = 27;
+constexpr unsigned char kStatusCode = 0x14;
+constexpr int kMeasuredHigh = 25, kMeasuredLow = 26;
+constexpr int kStatusFlags = 29;
+constexpr unsigned char kBatteryLowFlag = 0x04;
+
+// Asks for the status report. True when a valid one arrived in `reply`.
+bool ReadStatusReport(unsigned char (&reply)[64]) {
+  memset(reply, 0, sizeof reply);
+  int length = sizeof reply;
+  unsigned char request = kStatusCode;
+  ZervSendCommandEx(&request, 1, reply, &length);  // a failure shows in the length or byte 0
+  return length >= kStatusMinimumLength && reply[0] == kStatusCode;
+}
+
+}  // namespace
+
+int DoUpdateSettingEx(int a, int b, int c, int d, int e, int f) {
+  unsigned char request[8] = {0x00,
+                              static_cast<unsigned char>(a),
+                              static_cast<unsigned char>(b),
+                              static_cast<unsigned char>(c),
+                              static_cast<unsigned char>(d),
+                              static_cast<unsigned char>(e),
+                              static_cast<unsigned char>(f),
+                              0x00};
+  int n = WriteData(request, 8, kSettingWriteTimeoutMs);
+  if (n == -1) return kExchangeFailed;
+  return n == 8 ? kExchangeOk : kExchangeShort;
+}
+
+extern "C" ZERVON_API int ZERVON_CALL ZervUpdateSetting(int a, int b, int c, int d) {
+  return LockedCall(kExchangeFailed, [=] { return DoUpdateSettingEx(a, b, c, d, 0, 1); });
+}
+
+extern "C" ZERVON_API int ZERVON_CALL ZervUpdateSettingEx(int a, int b, int c, int d, int e) {
+  return LockedCall(kExchangeFailed, [=] { return DoUpdateSettingEx(a, b, c, d, e, 1); });
+}
+
+extern "C" ZERVON_API int ZERVON_CALL ZervReadValue(int* out1, int* out2, int* out3, int* out4,
+                                                    int* out5, double* value) {
+  unsigned char reply[64];
+  if (!ReadStatusReport(reply)) return kExchangeShort;
+  int* outs[5] = {out1, out2, out3, out4, out5};
+  for (int i = 0; i < 5; ++i) {
+    if (outs[i] != nullptr) *outs[i] = reply[1 + i];
+  }
+  if (value != nullptr) {
+    const unsigned raw = reply[kMeasuredHigh] * 256u + reply[kMeasuredLow];
+    // The first report byte selects the scale: hundredths for 3 and 4.
+    const bool hundredths = reply[1] == 3 || reply[1] == 4;
+    *value = hundredths ? raw / 100.0 : raw / 1000.0;
+  }
+  return kExchangeOk;
+}
+
+extern "C" ZERVON_API int ZERVON_CALL ZervGetBatteryStatus(void) {
+  unsigned char reply[64];
+  if (!ReadStatusReport(reply)) return 0;
+  return (reply[kStatusFlags] & kBatteryLowFlag) != 0 ? 0 : 1;
+}
+
+// ---- Manufacturing information ----
+
+namespace {
+
+constexpr int kMfgInfoOffset = 60;
+constexpr size_t kMfgInfoSize = 4;
+
+// Reads the manufacturing block into `block`; true on a whole 64-byte reply.
+bool ReadMfgBlock(unsigned char (&block)[64]) {
+  unsigned char request[5] = {0x12, 0x55, 0xAA, 0x00, 0x01};
+  memset(block, 0, sizeof block);
+  return SendCommand(request, 5, block, 64, 200) == kExchangeOk;
+}
+
+}  // namespace
+
+bool ZervReadMfgInfo(unsigned char* data, size_t length) {
+  if (data == nullptr && length > 0) return false;
+  return LockedCall(false, [=] {
+    unsigned char block[64];
+    if (!ReadMfgBlock(block)) return false;
+    if (length > 0) memcpy(data, block + kMfgInfoOffset, length < kMfgInfoSize ? length : kMfgInfoSize);
+    return true;
+  });
+}
+
+bool ZervWriteMfgInfo(const unsigned char* data, size_t length) {
+  if (data == nullptr && length > 0) return false;
+  return LockedCall(false, [=] {
+    unsigned char block[64];
+    if (!ReadMfgBlock(block)) return false;
+    unsigned char copy[64];
+    memcpy(copy, block, sizeof copy);
+    if (length > 0) memcpy(copy + kMfgInfoOffset, data, length < kMfgInfoSize ? length : kMfgInfoSize);
+    copy[3] = 0xFF;  // the block-write operation
+    SendCommand(copy, 64, block, 64, 200);  // the answer to the write-back is not checked
+    return true;
+  });
+}
+
+// ---- Diagnostics ----
+
+void ProgressCB(int done, int total) {
+  printf("%d - %d\n", done, total);
+  fflush(stdout);
+}
+
+void FlashAccessProgressHandler(unsigned int done, unsigned int total) {
+  printf("%08x/%08x\r\n", done, total);
+  fflush(stdout);
+}
+
+void DebugConnectedHandler(bool connected) {
+  if (!connected) return;
+  printf("connected\n");
+  fflush(stdout);
+  DebugTest();
+}
+
+void DebugReadFlashTable() {
+  unsigned char request[5] = {0x12, 0x55, 0xAA, 0x00, 0x00};
+  unsigned char reply[64] = {0};
+  ZervSendCommand(request, 5, reply, 64);
+}
+
+void DebugTest() {
+  // One-shot: the first caller stays in the cycle for good.
+  static std::atomic<bool> activated{false};
+  if (activated.exchange(true)) return;
+  static const unsigned char kCycle[11][6] = {
+      {0x01, 0x04, 0x00, 0x00, 0x00, 0x11}, {0x00, 0x01, 0x00, 0x01, 0x00, 0x11},
+      {0x03, 0x01, 0x00, 0x00, 0x00, 0x11}, {0x03, 0x01, 0x00, 0x00, 0x00, 0x11},
+      {0x03, 0x02, 0x00, 0x00, 0x00, 0x11}, {0x03, 0x03, 0x00, 0x00, 0x00, 0x11},
+      {0x03, 0x04, 0x00, 0x00, 0x00, 0x11}, {0x01, 0x03, 0x00, 0x00, 0x00, 0x11},
+      {0x01, 0x04, 0x00, 0x00, 0x00, 0x11}, {0x02, 0x01, 0x00, 0x00, 0x00, 0x11},
+      {0x05, 0x01, 0x00, 0x00, 0x00, 0x11},
+  };
+  for (;;) {
+    for (const auto& entry : kCycle) {
+      unsigned char request[8] = {0x00};
+      memcpy(request + 1, entry, 6);
+      ZervSendCommand(request, 8, nullptr, 0);
+      DebugReadFlashTable();
+    }
+  }
 }

@@ -1,7 +1,40 @@
 // API unit: the global state the entry points share and the API lock.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
+
 #include "SimpleCriticalSection.h"
+#include "zervon.h"
+#include "zervon_platform.h"
+
+// The connect thread's settings and handles; see ZervInit and ZervConnect.
+// The atomics are written by the entry points and read by the connect thread.
+extern std::atomic<int> g_nPortNumber;               // -1: search every port
+extern std::atomic<ZervConnectionCallback> g_Callback;
+extern pthread_t g_hConnectDeviceThread;             // 0 while none runs
+extern std::atomic<int> g_bStopConnectDeviceThread;  // non-zero asks it to end
+extern CAutoResetEvent g_hReconnectEvent;            // wakes it to re-check the instrument
+extern CAutoResetEvent g_hConnectedEvent;            // set when a ZervConnect connection is up
+
+// The platform's device-change message, on which WinEventCb acts.
+constexpr unsigned int kDeviceChangeMessage = 537;
+
+// The shared start of ZervInit and ZervConnect: under the API lock, clears a
+// pending re-check and the stop flag, stores the callback and starts the
+// connect thread unless one runs. Result: a connect thread runs.
+bool DoInit(ZervConnectionCallback callback);
+
+// The connect thread: search, switch to host control, report, wait for a
+// re-check, and on a loss close, clear the cache and report, until stopped.
+int ConnectDeviceThread(void*);
+
+// Calls the application's connection callback, if any. Connect thread only.
+void NotifyListener(bool connected);
+
+// The callback ZervConnect installs: sets g_hConnectedEvent on true.
+void ConnectedHandler(bool connected);
 
 // The one lock of the API. It serialises every exchange that an entry point
 // makes with the instrument. Recursive: a flash progress callback, which runs
@@ -30,3 +63,8 @@ void LockedCall(Body&& body) noexcept {
   } catch (...) {
   }
 }
+
+// Builds the setting request 00 a b c d e f 00 (low 8 bits of each) and
+// writes it (200 ms, no reply). Exchange code: 0 all 8 bytes written, 1 the
+// write failed, 2 written in part. Caller holds the API lock.
+int DoUpdateSettingEx(int a, int b, int c, int d, int e, int f);

@@ -1,0 +1,102 @@
+// Device monitor unit: the notify registry and the monitor thread. Its
+// globals are the first of the library to come into being at load and the
+// last to go at unload.
+#include "stdafx.h"
+#include "Monitor.h"
+
+#include <mutex>
+
+#include "Device.h"
+#include "main.h"
+#include "zervon_ext.h"
+
+namespace {
+
+// Guards g_mapNotifyEvent between writers and the window thread that
+// dispatches through it.
+std::mutex g_notifyMutex;
+
+constexpr unsigned kRestBetweenPassesMs = 1200;
+constexpr unsigned kRestBetweenChecksMs = 500;
+constexpr unsigned kRestAfterLossMs = 100;
+constexpr int kFurtherChecks = 3;
+
+// One liveness check, made under the API lock so that it never meets a port
+// that is being opened or closed.
+bool DeviceIsAliveLocked() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  return DeviceIsAlive() != 0;
+}
+
+}  // namespace
+
+std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
+std::atomic<int> g_bStopMonitor{0};
+CAutoMonitor g_AutoMonitor;
+
+CAutoMonitor::CAutoMonitor() : m_hThread(), m_bThreadStarted(false), m_evMonitor(false), m_evStop(false) {
+  m_bThreadStarted = CreateThread(&m_hThread, MonitorDeviceThread, nullptr) != 0;
+}
+
+CAutoMonitor::~CAutoMonitor() { Stop(); }
+
+void CAutoMonitor::StartMonitor() { m_evMonitor.SetEvent(); }
+
+void CAutoMonitor::PauseMonitor() { m_evMonitor.ResetEvent(); }
+
+bool CAutoMonitor::IsMonitored() { return m_evMonitor.WaitTimeout(0) == 0; }
+
+void CAutoMonitor::Stop() {
+  g_bStopMonitor = 1;
+  m_evStop.SetEvent();
+  m_evMonitor.SetEvent();  // a thread blocked on the switch wakes and sees the flag
+  if (m_bThreadStarted && !pthread_equal(m_hThread, pthread_self())) {
+    pthread_join(m_hThread, nullptr);
+    m_bThreadStarted = false;
+  }
+}
+
+void CAutoMonitor::Rest(unsigned int ms) { m_evStop.WaitTimeout(ms); }
+
+void CAutoMonitor::WaitUntilSwitchedOn() { m_evMonitor.Wait(); }
+
+void* MonitorDeviceThread(void*) {
+  while (g_bStopMonitor == 0) {
+    if (!g_AutoMonitor.IsMonitored()) {
+      // Blocks until switched on (or stopped): no wake-ups while unused.
+      g_AutoMonitor.WaitUntilSwitchedOn();
+      continue;
+    }
+    bool present = DeviceIsAliveLocked();
+    for (int i = 0; i < kFurtherChecks && g_bStopMonitor == 0; ++i) {
+      if (DeviceIsAliveLocked()) {
+        present = true;
+        break;
+      }
+      g_AutoMonitor.Rest(kRestBetweenChecksMs);
+    }
+    if (g_bStopMonitor != 0) break;
+    if (present) {
+      g_AutoMonitor.Rest(kRestBetweenPassesMs);
+      continue;
+    }
+    {
+      CAutoCriticalSection guard(g_APICriticalSection);
+      DeviceClose();
+    }
+    ReconnectDevice();
+    g_AutoMonitor.Rest(kRestAfterLossMs);
+  }
+  return nullptr;
+}
+
+void RegisterNotifyEvent(unsigned int id, NotifyCallback callback) {
+  std::lock_guard<std::mutex> guard(g_notifyMutex);
+  g_mapNotifyEvent[id] = callback;
+}
+
+NotifyCallback LookupNotifyEvent(unsigned int id) {
+  std::lock_guard<std::mutex> guard(g_notifyMutex);
+  auto it = g_mapNotifyEvent.find(id);
+  return it == g_mapNotifyEvent.end() ? nullptr : it->second;
+}

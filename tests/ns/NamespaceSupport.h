@@ -1,0 +1,86 @@
+// Support for tests that run inside the private namespace made by
+// run-in-namespace.sh: there /dev is a scratch folder and /var/lock an empty
+// tmpfs, so tests can plug virtual instruments in as /dev/ttyACM<N> and the
+// library works with its real paths.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline std::string NodePath(int n) { return "/dev/ttyACM" + std::to_string(n); }
+inline std::string LockPath(int n) { return "/var/lock/torvanel.ACM" + std::to_string(n) + ".lock"; }
+
+// True when this process runs in the scratch namespace (never touch the
+// machine's own /dev otherwise).
+// The wrapper says so in ZERVON_TEST_NAMESPACE.
+inline bool InScratchNamespace() {
+  const char* mark = getenv("ZERVON_TEST_NAMESPACE");
+  return mark != nullptr && mark[0] == '1';
+}
+
+#define REQUIRE_NAMESPACE()                                                            \
+  do {                                                                                 \
+    if (!InScratchNamespace()) GTEST_SKIP() << "run through run-in-namespace.sh only"; \
+  } while (0)
+
+inline int CountEntries(const char* dir, const char* prefix = "") {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      if (name.rfind(prefix, 0) == 0) ++n;
+    }
+    closedir(d);
+  }
+  return n;
+}
+
+inline int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
+inline int Threads() { return CountEntries("/proc/self/task"); }
+inline int LockFiles() { return CountEntries("/var/lock", "torvanel."); }
+
+inline std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFileBytes(const std::string& path, const std::string& bytes, mode_t mode = 0600) {
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  chmod(path.c_str(), mode);
+}
+
+inline std::string PidBytes(int32_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); }
+
+// Polls `condition` every 10 ms for up to `ms`.
+template <typename Condition>
+bool WaitFor(Condition condition, long ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+// The ID of a process that has certainly ended.
+inline int32_t DeadPid() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  int status;
+  waitpid(child, &status, 0);
+  return child;
+}
