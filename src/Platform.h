@@ -26,6 +26,10 @@ void onSigUsr1Timer(int sig, siginfo_t* info, void* context);
 void onSigUsr2Timer(int sig, siginfo_t* info, void* context);
 #endif
 
+// Whether ZervFree waits for the connect thread to end (Linux) or only asks
+// it to stop and returns (macOS).
+bool FreeWaitsForConnectThread();
+
 namespace zervon_detail {
 
 constexpr long kNanosPerSecond = 1000000000L;

@@ -140,3 +140,6 @@ void DeleteTimer(unsigned int, timer_t& timer) {
   // in progress), so that none of them lands after the caller goes on.
   if (g_bTimerWakeReady.load()) DeliverPendingExpiries();
 }
+
+// ZervFree on Linux waits until the connect thread has ended.
+bool FreeWaitsForConnectThread() { return true; }

@@ -31,86 +31,6 @@ CAutoResetEvent g_hReconnectEvent(false);
 CAutoResetEvent g_hConnectedEvent(false);
 CSimpleCriticalSection g_APICriticalSection;
 
-namespace {
-
-// The connect thread's life as the stopping side sees it. Guarded by
-// g_threadMutex (never destroyed, like the API lock): whether a thread runs,
-// whether somebody still has to join it, and an event set when it has ended.
-pthread_mutex_t g_threadMutex = PTHREAD_MUTEX_INITIALIZER;
-bool g_bThreadRunning = false;
-bool g_bThreadJoinable = false;
-CManualResetEvent g_hThreadEndedEvent(true);
-
-// How long unloading the library waits for the connect thread to end: one
-// search of every port and the pause after it take about a second.
-constexpr unsigned kUnloadWaitMs = 5000;
-constexpr unsigned kHostControlSettleMs = 200;
-
-// Asks the connect thread to end and takes over the duty to join it.
-// Result: the thread to join, or false when there is none to join here
-// (none runs, another caller joins it, or the caller is that thread, which
-// then detaches itself).
-bool RequestStop(pthread_t* toJoin) {
-  g_bStopConnectDeviceThread = 1;
-  ReconnectDevice();
-  g_Callback = nullptr;
-  zervon_detail::CMutexLock lock(g_threadMutex);
-  if (!g_bThreadJoinable) return false;
-  g_bThreadJoinable = false;
-  if (pthread_equal(g_hConnectDeviceThread, pthread_self())) {
-    // Called from the connection callback: the thread cannot wait for
-    // itself; it ends when the callback returns and nobody joins it.
-    pthread_detach(pthread_self());
-    return false;
-  }
-  *toJoin = g_hConnectDeviceThread;
-  return true;
-}
-
-bool OnConnectThread() {
-  zervon_detail::CMutexLock lock(g_threadMutex);
-  return g_bThreadRunning && pthread_equal(g_hConnectDeviceThread, pthread_self());
-}
-
-// Stops the connect thread when the library is unloaded (or the process
-// exits) before the state it uses goes away, and then the monitor, before the
-// events it sets are destroyed. Declared after the API unit's other globals,
-// so it is destroyed first.
-struct CUnloadGuard {
-  ~CUnloadGuard() {
-    pthread_t thread;
-    const bool join = RequestStop(&thread);
-    if (!OnConnectThread() && g_hThreadEndedEvent.WaitTimeout(kUnloadWaitMs) == 0 && join)
-      pthread_join(thread, nullptr);
-    g_AutoMonitor.Stop();
-  }
-} g_UnloadGuard;
-
-void* ConnectDeviceThreadEntry(void* arg) {
-  ConnectDeviceThread(arg);
-  return nullptr;
-}
-
-// Port handling of the connect thread, each step under the API lock.
-void SwitchToDeviceControlLocked() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  SwitchToDeviceControl();
-}
-
-bool CheckAliveOrClose() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  if (DeviceIsAlive()) return true;
-  DeviceClose();
-  return false;
-}
-
-void ForgetInstrument() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
-  DeviceClose();
-}
-
-}  // namespace
 
 // ---- Connection lifecycle ----
 
@@ -129,49 +49,7 @@ void WinEventCb(unsigned int message, unsigned int, unsigned long) {
   if (message == kDeviceChangeMessage) ReconnectDevice();
 }
 
-int ConnectDeviceThread(void*) {
-  while (g_bStopConnectDeviceThread == 0) {
-    if (!DeviceConnect(g_nPortNumber, 1)) continue;
-    SwitchToDeviceControlLocked();
-    SleepEx(kHostControlSettleMs);
-    NotifyListener(true);
-    g_AutoMonitor.StartMonitor();
-    while (g_bStopConnectDeviceThread == 0) {
-      g_hReconnectEvent.Wait();
-      if (!CheckAliveOrClose()) break;
-    }
-    ForgetInstrument();
-    g_AutoMonitor.PauseMonitor();
-    NotifyListener(false);
-  }
-  CloseThread(g_hConnectDeviceThread);
-  zervon_detail::CMutexLock lock(g_threadMutex);
-  g_hConnectDeviceThread = 0;
-  g_bThreadRunning = false;
-  g_hThreadEndedEvent.SetEvent();
-  return 0;
-}
 
-bool DoInit(ZervConnectionCallback callback) {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  g_hReconnectEvent.ResetEvent();
-  g_bStopConnectDeviceThread = 0;
-  g_Callback = callback;
-  zervon_detail::CMutexLock lock(g_threadMutex);
-  if (g_bThreadRunning) return true;  // it goes on with the new callback and port
-  // A thread that ended by itself long ago may still wait to be joined.
-  if (g_bThreadJoinable) {
-    pthread_join(g_hConnectDeviceThread, nullptr);
-    g_bThreadJoinable = false;
-  }
-  pthread_t thread;
-  if (!CreateThread(&thread, ConnectDeviceThreadEntry, nullptr)) return false;
-  g_hConnectDeviceThread = thread;
-  g_bThreadRunning = true;
-  g_bThreadJoinable = true;
-  g_hThreadEndedEvent.ResetEvent();
-  return true;
-}
 
 extern "C" ZERVON_API bool ZERVON_CALL ZervInit(ZervConnectionCallback callback) {
   try {
@@ -195,16 +73,6 @@ extern "C" ZERVON_API bool ZERVON_CALL ZervConnect(int port, unsigned int timeou
   }
 }
 
-extern "C" ZERVON_API void ZERVON_CALL ZervFree(void) {
-  pthread_t thread;
-  if (RequestStop(&thread)) {
-    pthread_join(thread, nullptr);
-    return;
-  }
-  // A thread that detached itself from its callback still ends by itself;
-  // wait for it unless this is that thread.
-  if (!OnConnectThread()) g_hThreadEndedEvent.Wait();
-}
 
 extern "C" ZERVON_API unsigned int ZERVON_CALL ZervGetVersion(void) {
   return ConvertVersion(kLibraryVersion);
