@@ -48,19 +48,16 @@ class Connection : public ::testing::Test {
   }
   void TearDown() override {
     ZervFree();
-    sims.clear();
+    rack.Clear();
   }
 
   zsim::VirtualInstrument& PlugAt(int n) {
-    sims.push_back(std::make_unique<zsim::VirtualInstrument>());
-    zsim::VirtualInstrument& sim = *sims.back();
-    EXPECT_TRUE(sim.Start());
-    EXPECT_TRUE(sim.Plug(NodePath(n)));
+    zsim::VirtualInstrument& sim = rack.PlugAt(n);
     threadsBefore = Threads();
     return sim;
   }
 
-  std::vector<std::unique_ptr<zsim::VirtualInstrument>> sims;
+  InstrumentRack rack;
   // Threads of the process with the library loaded and unused, and the
   // virtual instruments running.
   int threadsBefore = Threads();

@@ -21,19 +21,12 @@ class Discovery : public ::testing::Test {
   void SetUp() override { REQUIRE_NAMESPACE(); }
   void TearDown() override {
     DeviceClose();
-    sims.clear();
+    rack.Clear();
   }
 
-  // A virtual instrument plugged in as /dev/ttyACM<n>.
-  zsim::VirtualInstrument& PlugAt(int n) {
-    sims.push_back(std::make_unique<zsim::VirtualInstrument>());
-    zsim::VirtualInstrument& sim = *sims.back();
-    EXPECT_TRUE(sim.Start());
-    EXPECT_TRUE(sim.Plug(NodePath(n)));
-    return sim;
-  }
+  zsim::VirtualInstrument& PlugAt(int n) { return rack.PlugAt(n); }
 
-  std::vector<std::unique_ptr<zsim::VirtualInstrument>> sims;
+  InstrumentRack rack;
 };
 
 }  // namespace

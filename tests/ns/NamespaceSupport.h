@@ -15,7 +15,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <memory>
 #include <vector>
+
+#include "VirtualInstrument.h"
 
 inline std::string NodePath(int n) { return "/dev/ttyACM" + std::to_string(n); }
 inline std::string LockPath(int n) { return "/var/lock/torvanel.ACM" + std::to_string(n) + ".lock"; }
@@ -84,3 +87,19 @@ inline int32_t DeadPid() {
   waitpid(child, &status, 0);
   return child;
 }
+
+// Virtual instruments plugged in as /dev/ttyACM<N>, unplugged when it goes.
+class InstrumentRack {
+ public:
+  zsim::VirtualInstrument& PlugAt(int n) {
+    sims_.push_back(std::make_unique<zsim::VirtualInstrument>());
+    zsim::VirtualInstrument& sim = *sims_.back();
+    EXPECT_TRUE(sim.Start());
+    EXPECT_TRUE(sim.Plug(NodePath(n)));
+    return sim;
+  }
+  void Clear() { sims_.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<zsim::VirtualInstrument>> sims_;
+};
