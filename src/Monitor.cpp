@@ -81,7 +81,10 @@ void* MonitorDeviceThread(void*) {
       continue;
     }
     {
+      // Checked once more under the lock: the connect thread may have found
+      // the instrument again during the last rest, and its fresh port stays.
       CAutoCriticalSection guard(g_APICriticalSection);
+      if (DeviceIsAlive()) continue;
       DeviceClose();
     }
     ReconnectDevice();
