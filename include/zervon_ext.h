@@ -106,6 +106,72 @@ ZERVON_EXT_API bool ZervReadMfgInfo(unsigned char* data, size_t length);
  * not checked). Takes the API lock. */
 ZERVON_EXT_API bool ZervWriteMfgInfo(const unsigned char* data, size_t length);
 
+/* ---- Firmware burning ----
+ * The instrument's firmware is replaced through its in-system-programming
+ * (ISP) loader. The image's first 32 KiB always travel through the loader in
+ * rows of 32 bytes; on instruments with firmware main version 3 or higher an
+ * image above 32 KiB is split, and the rest (the BMP block) goes into the SPI
+ * flash at 0x18000. After verifying, the library leaves the loader, waits
+ * 5 s for the instrument to restart, finds it again and writes the image's
+ * version into its record block.
+ *
+ * Result codes (int) of ZervLoadBinFile and ZervBurnBinFile
+ *     0  success
+ *    -2  the record block could not be read after connecting, or it lacked
+ *        the product marker
+ *    -3  no instrument found (5 attempts, about 5 s)
+ *    -4  "FWPS" (enter the loader) not written whole
+ *    -5  a "FWPW" (write a row) not written whole
+ *    -6  the reply to a "FWPW" was not 40 bytes
+ *    -7  a "FWPR" (read a row) not written whole
+ *    -8  the reply to a "FWPR" was not 40 bytes
+ *    -9  verification mismatch: a row read back through the loader, or BMP
+ *        block data read back from the SPI flash, differs from the image
+ *   -10  "FWPU" (leave the loader) not written whole
+ *   -11  the instrument was not found again after its restart (15 attempts)
+ *   -12  the record block was not written whole (64 bytes)
+ *   -13  the reply to the record-block write was not 64 bytes
+ *   -14  no image loaded; the instrument is not touched
+ *   -15  the image is too large: above 0x8000 + 0x1E8000 bytes (load), or
+ *        above 64 KiB on an instrument that takes the whole image through
+ *        the loader (main version 2 or lower); nothing is sent then
+ *   -16  the SPI-flash erase of the BMP block failed
+ *   -17  the SPI-flash write of the BMP block failed
+ *   -18  an exchange of the SPI-flash read-back of the BMP block failed
+ *   -20  the image file cannot be opened or read
+ *   -21  the image file is empty
+ *   -22  a version pointer is null or a version is outside 0 to 255
+ * After a failure between entering and leaving the loader the instrument
+ * stays in its loader; a new burn starts over. */
+
+/* Loads the raw firmware image in the file `path`: the file's bytes are the
+ * image, its last 32-byte row padded with 0xFF. *mainVersion and *subVersion
+ * (0 to 255 each; read, not written) are the image's version, which the burn
+ * writes into the instrument's record block afterwards. Loading again
+ * replaces the image; a failed load (-20, -21, -22, -15) leaves the image
+ * loaded before untouched. Takes the API lock (never waits for a burn to be
+ * half done). */
+ZERVON_EXT_API int ZervLoadBinFile(char* path, int* mainVersion, int* subVersion);
+
+/* Burns the loaded image into the instrument and returns the result code
+ * (0 only when every row and packet was verified, the instrument came back
+ * and took the new version). Takes the instrument's port (the one the
+ * connection holds, else it searches as ZervConnect does) and holds the API
+ * lock for the whole burn, which takes 5 s and more: other calls, the
+ * connection and the monitor wait meanwhile. Afterwards the port is closed;
+ * a running connection (ZervInit, ZervConnect) reports the loss and then the
+ * restarted instrument through its callback as usual.
+ *
+ * `callback(stage, value)` (may be null) runs on the caller's thread with
+ * the API lock held:
+ *   stage 0  erasing the SPI flash (values 3 to 10; only with a BMP block)
+ *   stage 1  writing (V2: 0 to 49; with a BMP block: 10 to 50)
+ *   stage 2  verifying (V2: 49 to 98; with a BMP block: 50 to 99)
+ *   stage 3  verified, leaving the loader (99)
+ *   stage 4  the instrument has restarted, reconnecting (100)
+ *   stage 5  finished: the result code, reported exactly once. */
+ZERVON_EXT_API int ZervBurnBinFile(void (*callback)(int stage, int value));
+
 /* ---- Diagnostics ----
  * For bench testing; the only functions of the library that print (to
  * standard output). */

@@ -93,3 +93,67 @@ int MemMapReadEx(MemoryMap region, unsigned char* buffer, unsigned int length,
 int MemMapWriteEx(MemoryMap region, const unsigned char* data, unsigned int length,
                   ZervFlashProgressCallback callback);
 #endif
+
+#if !defined(_WIN32)
+// ---- Firmware image and burner ----
+//
+// The image state is written only by FlashLoadBinFile and read by the burn;
+// both run under the API lock, so an image never changes while it is burnt.
+
+// Progress and result of a burn: (stage, value), see ZervBurnBinFile.
+typedef void (*ZervBurnProgressCallback)(int stage, int value);
+
+extern unsigned char* g_pFlashData;  // the image, g_nFlashSize rows; null while none is loaded
+extern int g_nFlashSize;             // the image length in rows of 32 bytes
+extern unsigned char g_bBinMainVer;  // the version the burn writes into the record block
+extern unsigned char g_bBinSubVer;
+// The burn's callback, set for the duration of a burn; null reports nothing.
+extern ZervBurnProgressCallback g_FlashProgressCb;
+
+// Result codes of the loader and the burn.
+constexpr int kBurnOk = 0;
+constexpr int kBurnRecordUnreadable = -2;     // no valid record block after connecting
+constexpr int kBurnNoInstrument = -3;         // not found in 5 attempts
+constexpr int kBurnEnterNotWritten = -4;      // "FWPS"
+constexpr int kBurnRowNotWritten = -5;        // a "FWPW"
+constexpr int kBurnRowWriteUnanswered = -6;   // its reply was not 40 bytes
+constexpr int kBurnRowReadNotWritten = -7;    // a "FWPR"
+constexpr int kBurnRowReadUnanswered = -8;    // its reply was not 40 bytes
+constexpr int kBurnMismatch = -9;             // a row or BMP block packet read back differs
+constexpr int kBurnLeaveNotWritten = -10;     // "FWPU"
+constexpr int kBurnNotBack = -11;             // not found in 15 attempts after the restart
+constexpr int kBurnRecordNotWritten = -12;    // the record block write
+constexpr int kBurnRecordUnanswered = -13;    // its reply was not 64 bytes
+constexpr int kBurnNoImage = -14;             // nothing loaded; the instrument is not touched
+constexpr int kBurnImageTooLarge = -15;       // load: above any instrument; V2: above 64 KiB
+constexpr int kBurnFlashEraseFailed = -16;    // V3: the BMP block's SPI-flash erase
+constexpr int kBurnFlashWriteFailed = -17;    // V3: its SPI-flash write
+constexpr int kBurnFlashReadFailed = -18;     // V3: an exchange of its SPI-flash read-back
+constexpr int kLoadUnreadable = -20;          // the file cannot be opened or read
+constexpr int kLoadEmpty = -21;               // the file holds no byte
+constexpr int kLoadBadVersion = -22;          // a null version pointer or a value outside 0..255
+
+// Loads the raw image file `path` (its last row padded with 0xFF) with the
+// version *mainVersion.*subVersion, replacing the image loaded before. The
+// two pointers are only read. 0, or a load code above with the image state
+// unchanged. Takes the API lock.
+int FlashLoadBinFile(char* path, int* mainVersion, int* subVersion);
+
+// Burns the loaded image: connects (or takes over the port the connection
+// holds), runs the V2 or V3 sequence, and at the end closes the port and
+// wakes the connect thread so that it finds the restarted instrument. Holds
+// the API lock for the whole burn. Reports through `callback` (may be null)
+// and returns the result code reported as stage 5.
+int FlashBurnBinFile(ZervBurnProgressCallback callback);
+
+// The two sequences, on the open port; each reports its result as stage 5
+// and returns it. V2 sends every row through the ISP loader; V3 sends the
+// first 1024 rows there and the BMP block to SPI flash at 0x18000.
+int DoFlashBurnBinFileV2();
+int DoFlashBurnBinFileV3();
+
+// Map the flash primitives' (done, total) onto the V3 burn's erase (0, 3..10)
+// and write (1, 30..50) stages.
+void ISPEraseBMPBlockProgressHandler(unsigned int done, unsigned int total);
+void ISPWriteBMPBlockProgressHandler(unsigned int done, unsigned int total);
+#endif
