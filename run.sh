@@ -4,6 +4,8 @@
 #                    the virtual instrument
 #   ./run.sh test    install what is needed, build, and run all tests
 #   ./run.sh build   build only (default preset)
+#   ./run.sh test-win32  install mingw-w64, cross-build the Windows x86 DLL
+#                    and check its export table (win32 preset)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -38,9 +40,18 @@ run_demo() {
   ./build/default/tools/demo/zervon-demo
 }
 
+test_win32() {
+  PACKAGES=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest)
+  install_packages
+  cmake --preset win32
+  cmake --build --preset win32
+  ctest --preset win32
+}
+
 case "${1:-}" in
   demo) install_packages; build; run_demo ;;
   test) install_packages; build; run_tests ;;
   build) build ;;
-  *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+  test-win32) test_win32 ;;
+  *) echo "usage: $0 demo|test|build|test-win32" >&2; exit 2 ;;
 esac

@@ -2,4 +2,8 @@
 // exported; their declarations live in the public header.
 #pragma once
 
+#if defined(_WIN32)
+#include "win/Event.h"
+#else
 #include "zervon_platform.h"
+#endif

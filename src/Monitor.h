@@ -6,14 +6,18 @@
 #include <map>
 
 #include "zervon_ext.h"
+#if !defined(_WIN32)
 #include "zervon_platform.h"
+#endif
 
 // A notify callback: (message, wParam, lParam). The Windows build dispatches
 // window messages through the registry; the POSIX builds keep it for
 // applications but never call it.
 typedef void (*NotifyCallback)(unsigned int message, unsigned int wParam, unsigned long lParam);
 
-// The one monitor. Its thread starts when the library is loaded and runs
+#if !defined(_WIN32)
+// The one monitor (POSIX builds; Windows has the device-change window
+// instead). Its thread starts when the library is loaded and runs
 // until it is unloaded; it checks the instrument only while switched on.
 class CAutoMonitor {
  public:
@@ -48,7 +52,6 @@ class CAutoMonitor {
   CManualResetEvent m_evStop;     // set by Stop(): ends rests at once
 };
 
-extern std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
 extern CAutoMonitor g_AutoMonitor;
 // Non-zero ends the monitor thread; written and read by different threads.
 extern std::atomic<int> g_bStopMonitor;
@@ -59,6 +62,9 @@ extern std::atomic<int> g_bStopMonitor;
 // the port and wakes the connect thread. Port checks and the close are made
 // under the API lock. While switched off it blocks and costs nothing.
 void* MonitorDeviceThread(void*);
+#endif  // !_WIN32
+
+extern std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
 
 // The callback registered under `id`, or null. Any thread.
 NotifyCallback LookupNotifyEvent(unsigned int id);

@@ -4,6 +4,10 @@
 // here is internal to the library.
 #pragma once
 
+#if defined(_WIN32)
+#include "win/Platform.h"
+#else
+
 #include "Event.h"
 #include "zervon_platform.h"
 
@@ -91,3 +95,5 @@ class CMutexLock {
 };
 
 }  // namespace zervon_detail
+
+#endif  // !_WIN32

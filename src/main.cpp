@@ -25,7 +25,7 @@ constexpr unsigned kRawReplyTimeoutMs = 200;
 
 std::atomic<int> g_nPortNumber{-1};
 std::atomic<ZervConnectionCallback> g_Callback{nullptr};
-pthread_t g_hConnectDeviceThread = 0;
+ThreadHandle g_hConnectDeviceThread = 0;
 std::atomic<int> g_bStopConnectDeviceThread{0};
 CAutoResetEvent g_hReconnectEvent(false);
 CAutoResetEvent g_hConnectedEvent(false);
@@ -92,6 +92,7 @@ int ZervSendCommandEx(unsigned char* command, int commandLength, unsigned char* 
   });
 }
 
+#if !defined(_WIN32)
 void* ZervGetDeviceHandle() {
   return LockedCall(reinterpret_cast<void*>(-1), [] {
     return reinterpret_cast<void*>(static_cast<intptr_t>(g_hDevice));
@@ -104,6 +105,7 @@ void ZervSetDeviceHandle(void* handle) {
     if (g_hDevice != 0) IsTargetDevice();  // fills the record cache; the verdict is not used
   });
 }
+#endif
 
 // ---- Identity ----
 

@@ -1,19 +1,24 @@
 // API unit: the global state the entry points share and the API lock.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 
 #include "SimpleCriticalSection.h"
 #include "zervon.h"
+#if defined(_WIN32)
+#include "win/Event.h"
+typedef HANDLE ThreadHandle;  // a kernel thread handle
+#else
+#include <pthread.h>
 #include "zervon_platform.h"
+typedef pthread_t ThreadHandle;
+#endif
 
 // The connect thread's settings and handles; see ZervInit and ZervConnect.
 // The atomics are written by the entry points and read by the connect thread.
 extern std::atomic<int> g_nPortNumber;               // -1: search every port
 extern std::atomic<ZervConnectionCallback> g_Callback;
-extern pthread_t g_hConnectDeviceThread;             // 0 while none runs
+extern ThreadHandle g_hConnectDeviceThread;          // 0 while none runs
 extern std::atomic<int> g_bStopConnectDeviceThread;  // non-zero asks it to end
 extern CAutoResetEvent g_hReconnectEvent;            // wakes it to re-check the instrument
 extern CAutoResetEvent g_hConnectedEvent;            // set when a ZervConnect connection is up
