@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev util-linux procps python3)
+PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev util-linux procps python3 clang libclang-rt-14-dev valgrind)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
