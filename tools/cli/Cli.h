@@ -1,0 +1,151 @@
+// zervon, the command-line tool: the pieces its source files share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit codes (documented in the help text and in README.md).
+enum Exit {
+  kOk = 0,          // done
+  kFailed = 1,      // the instrument refused or failed the operation, a verify
+                    // found a difference, doctor found a problem
+  kUsage = 2,       // bad command line or input; nothing was sent
+  kNoDevice = 3,    // no instrument within the time-out, or the port does not answer as one
+  kBusy = 4,        // the port is held by another process
+  kRefused = 5,     // refused for safety (a burn on a low battery without --force)
+};
+
+// Thrown to end the program with one line on standard error.
+struct Error {
+  int code;
+  std::string message;
+};
+[[noreturn]] void Fail(int code, const std::string& message);
+
+struct Options {
+  std::string port;          // --port PATH, empty: search
+  unsigned timeoutMs = 5000;  // --timeout MS
+  bool json = false;          // --json
+};
+
+// ---- argument parsing ----
+// The arguments of one command: positional words and options, taken out as
+// the command asks for them; whatever is left over is an error.
+class Args {
+ public:
+  Args(std::vector<std::string> words, std::string command);
+  bool Flag(const std::string& name);                      // --name present
+  bool Value(const std::string& name, std::string* value);  // --name VALUE
+  std::string Next(const char* what);                       // next positional, required
+  bool HasNext() const;
+  std::vector<std::string> Rest();                          // all remaining positionals
+  void Done();                                              // nothing left over
+  const std::string& Command() const { return command_; }
+
+ private:
+  std::vector<std::string> words_;
+  std::string command_;
+};
+
+long ParseNumber(const std::string& text, long min, long max, const char* what);
+double ParseRate(const std::string& text);
+std::vector<uint8_t> ParseHex(const std::vector<std::string>& words);
+void ParseVersion(const std::string& text, int* mainVersion, int* subVersion);
+std::vector<uint8_t> ReadFile(const std::string& path);
+void CheckWritable(const std::string& path);
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+// ---- output ----
+std::string Hex(const uint8_t* bytes, size_t length, const char* separator = " ");
+std::string JsonString(const std::string& text);
+// A JSON object built member by member, printed as one line.
+class Json {
+ public:
+  Json& Add(const std::string& key, const std::string& text);
+  Json& Add(const std::string& key, const char* text) { return Add(key, std::string(text)); }
+  Json& Add(const std::string& key, long number);
+  Json& Add(const std::string& key, int number) { return Add(key, static_cast<long>(number)); }
+  Json& Add(const std::string& key, unsigned number) { return Add(key, static_cast<long>(number)); }
+  Json& Add(const std::string& key, double number);
+  Json& Add(const std::string& key, bool flag);
+  Json& AddRaw(const std::string& key, const std::string& json);
+  std::string Text() const { return "{" + body_ + "}"; }
+  void Print() const;
+
+ private:
+  void Key(const std::string& key);
+  std::string body_;
+};
+
+// Progress of a transfer on standard error: a bar redrawn in place on a
+// terminal, a few plain lines otherwise.
+class Progress {
+ public:
+  // `passes` names the passes a transfer reports one after the other
+  // ("erasing", "writing", "verifying" for a write).
+  explicit Progress(std::vector<std::string> passes);
+  void Bytes(unsigned done, unsigned total);  // flash-style reports
+  void Stage(int stage, int value);           // burn-style reports (percent)
+  void Finish();
+
+ private:
+  void Show(const std::string& label, double fraction, const std::string& amount, bool final);
+  std::vector<std::string> passes_;
+  size_t pass_ = 0;
+  unsigned lastDone_ = 0, lastTotal_ = 0;
+  bool started_ = false, open_ = false, tty_;
+  int lastStep_ = -1;
+  int lastStage_ = -1;
+  double passStart_ = 0, lastDraw_ = -1;
+};
+double Now();  // seconds, monotonic
+
+// ---- the connection ----
+// Connects as the options say: with --port the tool opens the node itself
+// and hands it over; otherwise the library searches. Fails with kNoDevice or
+// kBusy. Released by Disconnect() (also at exit).
+void Connect(const Options& options);
+void Disconnect();
+std::string ConnectedPort();
+
+// ---- ports and locks ----
+std::string NodePath(int n);
+std::string LockPath(int n);
+int NodeNumber(const std::string& path);  // N of /dev/ttyACM<N> (or what it links to), else -1
+struct LockInfo {
+  bool present = false;
+  bool readable = false;  // 4 bytes could be read
+  int pid = 0;
+  bool alive = false;
+  std::string process;  // /proc/PID/comm
+};
+LockInfo ReadLock(int n);
+std::string ProcessName(int pid);
+// Opens a node read/write, non-blocking and raw at 115200; -1 with errno set.
+int OpenRaw(const std::string& path);
+// What a port answers after being handed over: the record block's marker.
+struct Probe {
+  bool answered = false;
+  std::string marker;  // bytes 5..7 of the record block
+  std::string serial;
+  int fwMain = 0, fwSub = 0;
+};
+Probe ProbeHandedOver();
+
+// ---- commands ----
+int CmdInfo(const Options&, Args&);
+int CmdRead(const Options&, Args&);
+int CmdSet(const Options&, Args&);
+int CmdRaw(const Options&, Args&);
+int CmdMfg(const Options&, Args&);
+int CmdCalibrate(const Options&, Args&);
+int CmdFlash(const Options&, Args&);
+int CmdMemMap(const Options&, Args&);
+int CmdBurn(const Options&, Args&);
+
+extern volatile int g_interrupted;  // set by SIGINT / SIGTERM while a command watches
+
+}  // namespace cli

@@ -1,0 +1,201 @@
+// The commands that talk to a connected instrument: identity, measurement,
+// settings, raw requests, manufacturing information and calibration.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "Cli.h"
+#include "zervon.h"
+#include "zervon_ext.h"
+
+namespace cli {
+
+volatile int g_interrupted = 0;
+
+namespace {
+
+std::string Version(unsigned v) {
+  return std::to_string(v >> 24) + "." + std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) +
+         "." + std::to_string(v & 0xFF);
+}
+
+std::string Printable(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  if (u >= 0x20 && u < 0x7f) return std::string(1, c);
+  char text[8];
+  std::snprintf(text, sizeof text, "\\x%02x", u);
+  return text;
+}
+
+void OnSignal(int) { g_interrupted = 1; }
+
+ZervFlashProgressCallback g_progressCb = nullptr;
+Progress* g_progress = nullptr;
+void ProgressBytes(unsigned done, unsigned total) {
+  if (g_progress) g_progress->Bytes(done, total);
+}
+
+}  // namespace
+
+int CmdInfo(const Options& options, Args& args) {
+  args.Done();
+  Connect(options);
+  MODEL_INFORMATION model{};
+  HW_INFORMATION hw{};
+  ZervGetDeviceInformation(&model);
+  ZervGetHWInformation(&hw);
+  const std::string modelText = Printable(model.cModel1) + Printable(model.cModel2);
+  const std::string serial = ZervGetSerialNumber();
+  const std::string firmware = std::to_string(hw.nFirmwareMain) + "." + std::to_string(hw.nFirmwareSub);
+  const std::string library = Version(ZervGetVersion());
+  const std::string port = ConnectedPort();
+  if (options.json) {
+    Json().Add("port", port).Add("model", modelText).Add("serial", serial).Add("hw_code", hw.nHWCode)
+        .Add("firmware", firmware).Add("library", library).Print();
+  } else {
+    std::printf("port           %s\nmodel          %s\nserial number  %s\nhardware code  %d\nfirmware       %s\n"
+                "library        %s\n",
+                port.c_str(), modelText.c_str(), serial.c_str(), hw.nHWCode, firmware.c_str(), library.c_str());
+  }
+  return kOk;
+}
+
+int CmdRead(const Options& options, Args& args) {
+  const bool watch = args.Flag("--watch");
+  std::string text;
+  double rate = 1;
+  long count = 0;  // 0: until interrupted
+  if (args.Value("--rate", &text)) rate = ParseRate(text);
+  if (args.Value("--count", &text)) count = ParseNumber(text, 1, 1000000, "count");
+  args.Done();
+  if (!watch) count = 1;
+  Connect(options);
+  if (watch) {
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+  }
+  int result = kOk;
+  const double start = Now();
+  for (long i = 0; (count == 0 || i < count) && !g_interrupted; ++i) {
+    if (i > 0) {
+      const double due = start + i / rate;
+      while (!g_interrupted && Now() < due) usleep(10 * 1000);
+      if (g_interrupted) break;
+    }
+    int r[5] = {};
+    double value = 0;
+    if (ZervReadValue(&r[0], &r[1], &r[2], &r[3], &r[4], &value) != 0) {
+      std::fprintf(stderr, "zervon: the instrument did not send its status report\n");
+      result = kFailed;
+      if (!watch) break;
+      continue;
+    }
+    const bool battery = ZervGetBatteryStatus() == 1;
+    const int decimals = (r[0] == 3 || r[0] == 4) ? 2 : 3;
+    if (options.json) {
+      Json json;
+      if (watch) json.Add("time", Now() - start);
+      std::string report = "[" + std::to_string(r[0]);
+      for (int k = 1; k < 5; ++k) report += "," + std::to_string(r[k]);
+      json.AddRaw("report", report + "]").Add("value", value).Add("battery", battery ? "good" : "low").Print();
+    } else {
+      if (watch) std::printf("%8.2f s  ", Now() - start);
+      std::printf("report %d %d %d %d %d  value %.*f  battery %s\n", r[0], r[1], r[2], r[3], r[4], decimals, value,
+                  battery ? "good" : "low");
+      std::fflush(stdout);
+    }
+  }
+  return result;
+}
+
+int CmdSet(const Options& options, Args& args) {
+  std::vector<std::string> words = args.Rest();
+  if (words.size() != 4 && words.size() != 5)
+    Fail(kUsage, "set: takes 4 or 5 setting bytes (see 'zervon set --help')");
+  int v[5] = {};
+  for (size_t i = 0; i < words.size(); ++i) v[i] = static_cast<int>(ParseNumber(words[i], 0, 255, "setting byte"));
+  Connect(options);
+  const int code = words.size() == 4 ? ZervUpdateSetting(v[0], v[1], v[2], v[3])
+                                     : ZervUpdateSettingEx(v[0], v[1], v[2], v[3], v[4]);
+  if (code != 0) Fail(kFailed, "the setting was not sent whole (exchange code " + std::to_string(code) + ")");
+  if (options.json) Json().Add("sent", true).Print();
+  else std::printf("setting sent\n");
+  return kOk;
+}
+
+int CmdRaw(const Options& options, Args& args) {
+  std::string text;
+  long wanted = 0;
+  if (args.Value("--reply", &text)) wanted = ParseNumber(text, 1, 4096, "reply length");
+  std::vector<uint8_t> request = ParseHex(args.Rest());
+  if (request.empty()) Fail(kUsage, "raw: missing request bytes (see 'zervon raw --help')");
+  Connect(options);
+  std::vector<uint8_t> reply(wanted ? wanted : 1);
+  int length = static_cast<int>(wanted);
+  const int code = ZervSendCommandEx(request.data(), static_cast<int>(request.size()), wanted ? reply.data() : nullptr,
+                                     wanted ? &length : nullptr);
+  const int got = code == 0 ? static_cast<int>(wanted) : code == 2 && wanted ? length : 0;
+  if (options.json) {
+    Json json;
+    json.Add("code", code);
+    if (wanted) json.Add("reply", Hex(reply.data(), got, "")).Add("length", got);
+    json.Print();
+  } else if (wanted && got > 0) {
+    for (int row = 0; row < got; row += 16)
+      std::printf("%04x: %s\n", row, Hex(reply.data() + row, std::min(16, got - row)).c_str());
+  }
+  if (code == 2 && wanted) Fail(kFailed, "a reply of " + std::to_string(length) + " bytes arrived, " + std::to_string(wanted) + " expected");
+  if (code != 0) Fail(kFailed, "the exchange failed (code " + std::to_string(code) + ")");
+  return kOk;
+}
+
+int CmdMfg(const Options& options, Args& args) {
+  const std::string action = args.Next("action (read or write)");
+  if (action == "read") {
+    args.Done();
+    Connect(options);
+    unsigned char data[4] = {};
+    if (!ZervReadMfgInfo(data, 4)) Fail(kFailed, "the manufacturing block could not be read");
+    if (options.json) Json().Add("mfg", Hex(data, 4, "")).Print();
+    else std::printf("%s\n", Hex(data, 4).c_str());
+    return kOk;
+  }
+  if (action != "write") Fail(kUsage, "mfg: unknown action '" + action + "' (read or write)");
+  std::vector<uint8_t> bytes = ParseHex(args.Rest());
+  if (bytes.empty() || bytes.size() > 4) Fail(kUsage, "mfg write: takes 1 to 4 bytes");
+  Connect(options);
+  if (!ZervWriteMfgInfo(bytes.data(), bytes.size())) Fail(kFailed, "the manufacturing block could not be read");
+  // The write-back's answer is not checked by the library: read it again.
+  unsigned char check[4] = {};
+  if (!ZervReadMfgInfo(check, 4) || !std::equal(bytes.begin(), bytes.end(), check))
+    Fail(kFailed, "the instrument did not keep the manufacturing information");
+  if (options.json) Json().Add("mfg", Hex(check, 4, "")).Print();
+  else std::printf("manufacturing information now %s\n", Hex(check, 4).c_str());
+  return kOk;
+}
+
+int CmdCalibrate(const Options& options, Args& args) {
+  const std::string action = args.Next("action (start or stop)");
+  args.Done();
+  if (action != "start" && action != "stop") Fail(kUsage, "calibrate: unknown action '" + action + "' (start or stop)");
+  Connect(options);
+  if (action == "start") {
+    if (!ZervStartLCMCalibration()) Fail(kFailed, "the instrument did not start the calibration");
+    if (options.json) Json().Add("calibrating", true).Print();
+    else std::printf("calibration started\n");
+    return kOk;
+  }
+  Progress progress({"erasing", "writing", "verifying"});
+  g_progress = &progress;
+  g_progressCb = ProgressBytes;
+  const bool ok = ZervStopLCMCalibration(g_progressCb);
+  progress.Finish();
+  g_progress = nullptr;
+  if (!ok) Fail(kFailed, "the calibration result was not stored");
+  if (options.json) Json().Add("calibrating", false).Add("stored", true).Print();
+  else std::printf("calibration stopped; result stored in flash region 2\n");
+  return kOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,121 @@
+// zervon: the command-line tool for the instrument.
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "Cli.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: zervon [--port PATH] [--timeout MS] [--json] COMMAND [ARGS...]\n"
+    "\n"
+    "Commands:\n"
+    "  info                          model, serial number, hardware code, firmware, library version\n"
+    "  read [--watch [--rate HZ] [--count N]]\n"
+    "                                status report bytes, measured value and battery\n"
+    "  set A B C D [E]               send a setting (bytes 0..255)\n"
+    "  raw HEX... [--reply N]        send raw request bytes, optionally read an N-byte reply\n"
+    "  mfg read | mfg write HEX      the 4 bytes of manufacturing information\n"
+    "  calibrate start|stop          display-module calibration (stop stores the result)\n"
+    "  flash read|write|verify|erase --region N [FILE] [--length N]\n"
+    "                                SPI flash regions 0..3\n"
+    "  memmap read|write|verify --region N FILE [--length N]\n"
+    "                                display memory-map regions 0..3\n"
+    "  burn IMAGE --version MAIN.SUB [--force]\n"
+    "                                burn a firmware image (refused on a low battery)\n"
+    "\n"
+    "Options (before the command):\n"
+    "  --port PATH    open PATH and use it (no search)\n"
+    "  --timeout MS   how long to wait for the instrument (default 5000)\n"
+    "  --json         machine-readable output\n"
+    "  -h, --help     this text; 'zervon COMMAND --help' for one command\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  done\n"
+    "  1  the operation failed (instrument error, verify difference, burn failure)\n"
+    "  2  bad command line or input (nothing was sent)\n"
+    "  3  no instrument within the time-out, or the port does not answer as one\n"
+    "  4  the port is busy (held by another process)\n"
+    "  5  refused: low battery for a burn without --force\n";
+
+const std::map<std::string, const char*> kHelp = {
+    {"info", "Usage: zervon [OPTIONS] info\nPrints port, model, serial number, hardware code, firmware and library version.\n"},
+    {"read",
+     "Usage: zervon [OPTIONS] read [--watch [--rate HZ] [--count N]]\n"
+     "Prints the five report bytes, the measured value and the battery state.\n"
+     "--watch repeats at HZ readings per second (default 1) until interrupted or N readings.\n"},
+    {"set", "Usage: zervon [OPTIONS] set A B C D [E]\nSends the setting A B C D (and E); each 0..255, decimal or 0x hex.\n"},
+    {"raw",
+     "Usage: zervon [OPTIONS] raw HEX... [--reply N]\n"
+     "Sends the bytes (digit pairs, e.g. 12 55AA 0x00) and with --reply reads a reply of N bytes.\n"},
+    {"mfg", "Usage: zervon [OPTIONS] mfg read\n       zervon [OPTIONS] mfg write HEX\nReads or replaces (1 to 4 bytes) the manufacturing information.\n"},
+    {"calibrate",
+     "Usage: zervon [OPTIONS] calibrate start|stop\nStarts the display calibration, or stops it and stores the result in flash region 2.\n"},
+    {"flash",
+     "Usage: zervon [OPTIONS] flash read --region N FILE [--length N]\n"
+     "       zervon [OPTIONS] flash write --region N FILE\n"
+     "       zervon [OPTIONS] flash verify --region N FILE\n"
+     "       zervon [OPTIONS] flash erase --region N\n"
+     "Regions: 0 0x000000, 1 0x008000, 2 0x010000 (32 KiB each), 3 0x018000 (1952 KiB).\n"
+     "read saves the region (or N bytes of it); write erases the region and writes FILE at its base;\n"
+     "verify compares the region with FILE and reports the first differing address.\n"},
+    {"memmap",
+     "Usage: zervon [OPTIONS] memmap read|write|verify --region N FILE [--length N]\n"
+     "Regions: 0 0x000000 (1 MiB), 1 0x300000 (8 KiB), 2 0x302000 (4 KiB), 3 0x308000 (4 KiB).\n"},
+    {"burn",
+     "Usage: zervon [OPTIONS] burn IMAGE --version MAIN.SUB [--force]\n"
+     "Burns the firmware image and records version MAIN.SUB. Refused on a low battery unless --force.\n"},
+};
+
+using Command = int (*)(const cli::Options&, cli::Args&);
+const std::map<std::string, Command> kCommands = {
+    {"info", cli::CmdInfo},   {"read", cli::CmdRead},           {"set", cli::CmdSet},
+    {"raw", cli::CmdRaw},     {"mfg", cli::CmdMfg},             {"calibrate", cli::CmdCalibrate},
+    {"flash", cli::CmdFlash}, {"memmap", cli::CmdMemMap},       {"burn", cli::CmdBurn},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cli::Options options;
+  int code = cli::kOk;
+  try {
+    int i = 1;
+    for (; i < argc; ++i) {
+      const std::string word = argv[i];
+      if (word == "-h" || word == "--help") {
+        std::fputs(kUsage, stdout);
+        return cli::kOk;
+      } else if (word == "--json") {
+        options.json = true;
+      } else if (word == "--port" || word == "--timeout") {
+        if (i + 1 >= argc) cli::Fail(cli::kUsage, word + " needs a value");
+        const std::string value = argv[++i];
+        if (word == "--port") options.port = value;
+        else options.timeoutMs = static_cast<unsigned>(cli::ParseNumber(value, 0, 3600000, "time-out"));
+      } else if (!word.empty() && word[0] == '-') {
+        cli::Fail(cli::kUsage, "unknown option '" + word + "' (see 'zervon --help')");
+      } else {
+        break;
+      }
+    }
+    if (i >= argc) cli::Fail(cli::kUsage, "missing command (see 'zervon --help')");
+    const std::string name = argv[i];
+    auto command = kCommands.find(name);
+    if (command == kCommands.end()) cli::Fail(cli::kUsage, "unknown command '" + name + "' (see 'zervon --help')");
+    std::vector<std::string> words(argv + i + 1, argv + argc);
+    for (const std::string& w : words)
+      if (w == "-h" || w == "--help") {
+        std::fputs(kHelp.at(name), stdout);
+        return cli::kOk;
+      }
+    cli::Args args(words, name);
+    code = command->second(options, args);
+  } catch (const cli::Error& error) {
+    std::fprintf(stderr, "zervon: %s\n", error.message.c_str());
+    code = error.code;
+  }
+  cli::Disconnect();
+  return code;
+}
