@@ -1,4 +1,5 @@
 // The bench-test entry points: their printed formats and the endless cycle.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -23,9 +24,8 @@ namespace {
 const std::vector<uint8_t> kRecordRead = {0x12, 0x55, 0xAA, 0x00, 0x00};
 
 std::vector<uint8_t> CycleEntry(std::initializer_list<uint8_t> six) {
-  std::vector<uint8_t> frame = {0x00};
-  frame.insert(frame.end(), six);
-  frame.push_back(0x00);
+  std::vector<uint8_t> frame(six.size() + 2, 0x00);  // zero lead and tail bytes
+  std::copy(six.begin(), six.end(), frame.begin() + 1);
   return frame;
 }
 

@@ -133,12 +133,11 @@ Bytes Loader(char op) { return {'F', 'W', 'P', static_cast<uint8_t>(op)}; }
 
 Bytes Row(char op, int row, const Bytes& image) {
   const unsigned offset = static_cast<unsigned>(row) * 32;
-  Bytes f = {'F', 'W', 'P', static_cast<uint8_t>(op), 0x00, 0xA0,
-             static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset)};
-  if (op == 'W')
-    f.insert(f.end(), image.begin() + offset, image.begin() + offset + 32);
-  else
-    f.resize(40, 0);
+  Bytes f(40, 0);
+  const uint8_t head[8] = {'F', 'W', 'P', static_cast<uint8_t>(op), 0x00, 0xA0,
+                           static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset)};
+  std::copy(head, head + 8, f.begin());
+  if (op == 'W') std::copy(image.begin() + offset, image.begin() + offset + 32, f.begin() + 8);
   return f;
 }
 
@@ -184,7 +183,9 @@ void ExpectReleased(int descriptorsBefore) {
   EXPECT_STREQ(g_szDevicePath, "");
   EXPECT_EQ(g_nLockFile, -1);
   EXPECT_EQ(LockFiles(), 0);
-  if (descriptorsBefore >= 0) EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+  if (descriptorsBefore >= 0) {
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+  }
   EXPECT_EQ(g_FlashProgressCb, nullptr);
   EXPECT_EQ(g_FlashAccessCb, nullptr);
 }
@@ -571,6 +572,7 @@ TEST_F(Burn, V3BurnOf40KiBOnMainVersion3) {
   for (int i = 0; i < 1024; ++i) expected.push_back(Row('W', i, image));
   for (unsigned off = 0; off < bmp; off += 32) {
     Bytes f = FlashHeader('W', 31, 0x18000 + off);
+    f.reserve(f.size() + 32);
     f.insert(f.end(), image.begin() + 0x8000 + off, image.begin() + 0x8000 + off + 32);
     expected.push_back(f);
   }
