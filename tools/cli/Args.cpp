@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +59,17 @@ void Args::Done() {
     Fail(kUsage, command_ + ": unexpected argument '" + words_.front() + "' (see 'zervon " + command_ + " --help')");
 }
 
+// A whole number in decimal or, with a 0x prefix, hexadecimal (a leading 0
+// does not mean octal: "010" is ten).
 long ParseNumber(const std::string& text, long min, long max, const char* what) {
-  errno = 0;
-  char* end = nullptr;
-  long value = std::strtol(text.c_str(), &end, 0);
-  if (text.empty() || errno != 0 || *end != '\0' || value < min || value > max)
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  bool good = !digits.empty() && digits.size() <= 12;
+  for (char c : digits)
+    if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))))
+      good = false;
+  const long value = good ? std::strtol(digits.c_str(), nullptr, hex ? 16 : 10) : 0;
+  if (!good || value < min || value > max)
     Fail(kUsage, std::string("bad ") + what + " '" + text + "' (expected " + std::to_string(min) + " to " +
                      std::to_string(max) + ")");
   return value;

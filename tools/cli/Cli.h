@@ -105,19 +105,26 @@ double Now();  // seconds, monotonic
 
 // ---- the connection ----
 // Connects as the options say: with --port the tool opens the node itself
-// and hands it over; otherwise the library searches. Fails with kNoDevice or
-// kBusy. Released by Disconnect() (also at exit).
-void Connect(const Options& options);
+// and hands it over (no search); otherwise the library searches every
+// /dev/ttyACM<N>. `viaLibrary` makes the library hold the port even with
+// --port (a burn needs that: the instrument restarts and is found again by
+// its node), which works only for a /dev/ttyACM<N> node. Fails with
+// kNoDevice or kBusy. Released by Disconnect() (also at exit).
+void Connect(const Options& options, bool viaLibrary = false);
 void Disconnect();
 std::string ConnectedPort();
 
 // ---- ports and locks ----
 std::string NodePath(int n);
 std::string LockPath(int n);
-int NodeNumber(const std::string& path);  // N of /dev/ttyACM<N> (or what it links to), else -1
+// The N of the /dev/ttyACM<N> node that `path` is, links to, or is linked
+// to from; -1 when none.
+int NodeNumber(const std::string& path);
+std::vector<int> PresentNodes();  // N of every existing /dev/ttyACM<N>, ascending
 struct LockInfo {
   bool present = false;
   bool readable = false;  // 4 bytes could be read
+  long size = 0;
   int pid = 0;
   bool alive = false;
   std::string process;  // /proc/PID/comm
@@ -131,11 +138,17 @@ struct Probe {
   bool answered = false;
   std::string marker;  // bytes 5..7 of the record block
   std::string serial;
-  int fwMain = 0, fwSub = 0;
+  int fwMain = 0, fwSub = 0, hwCode = 0;
 };
 Probe ProbeHandedOver();
+// Opens `path`, hands it over, asks for the record block (up to `timeoutMs`,
+// at least one try), takes it back and closes it. `error` gets errno when
+// the open fails (0 otherwise). Sends nothing but record-block reads.
+Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error);
 
 // ---- commands ----
+int CmdList(const Options&, Args&);
+int CmdDoctor(const Options&, Args&);
 int CmdInfo(const Options&, Args&);
 int CmdRead(const Options&, Args&);
 int CmdSet(const Options&, Args&);

@@ -66,9 +66,11 @@ int CmdRead(const Options& options, Args& args) {
   std::string text;
   double rate = 1;
   long count = 0;  // 0: until interrupted
-  if (args.Value("--rate", &text)) rate = ParseRate(text);
-  if (args.Value("--count", &text)) count = ParseNumber(text, 1, 1000000, "count");
+  bool paced = false;
+  if (args.Value("--rate", &text)) rate = ParseRate(text), paced = true;
+  if (args.Value("--count", &text)) count = ParseNumber(text, 1, 1000000, "count"), paced = true;
   args.Done();
+  if (paced && !watch) Fail(kUsage, "read: --rate and --count go with --watch");
   if (!watch) count = 1;
   Connect(options);
   if (watch) {
@@ -146,7 +148,9 @@ int CmdRaw(const Options& options, Args& args) {
       std::printf("%04x: %s\n", row, Hex(reply.data() + row, std::min(16, got - row)).c_str());
   }
   if (code == 2 && wanted) Fail(kFailed, "a reply of " + std::to_string(length) + " bytes arrived, " + std::to_string(wanted) + " expected");
-  if (code != 0) Fail(kFailed, "the exchange failed (code " + std::to_string(code) + ")");
+  if (code != 0)
+    Fail(kFailed, wanted ? "no reply within 200 ms (exchange code " + std::to_string(code) + ")"
+                         : "the request was not written whole (exchange code " + std::to_string(code) + ")");
   return kOk;
 }
 

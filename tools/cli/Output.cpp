@@ -106,6 +106,9 @@ const char* const kStageNames[] = {"erasing", "writing", "verifying", "verified"
 Progress::Progress(std::vector<std::string> passes) : passes_(std::move(passes)), tty_(isatty(2) == 1) {}
 
 void Progress::Bytes(unsigned done, unsigned total) {
+  // The library reports the end of a pass twice, (total, total) after the
+  // last packet and once more as the pass ends: the repeat is no new pass.
+  if (started_ && done == lastDone_ && total == lastTotal_) return;
   // A new pass starts after one that ended with (total, total), or when the
   // count goes back.
   if (started_ && ((lastDone_ == lastTotal_ && lastTotal_ != 0) || done < lastDone_ || total != lastTotal_)) {
@@ -129,10 +132,8 @@ void Progress::Bytes(unsigned done, unsigned total) {
     amount += "  " + Size(rate) + "/s";
     if (done < total) amount += "  " + Clock((total - done) / rate) + " left";
   }
-  Show(label, fraction, amount, false);
-  if (done == total) {
-    Show(label, 1.0, Size(total) + " in " + Clock(elapsed), true);
-  }
+  if (done < total) Show(label, fraction, amount, false);
+  else Show(label, 1.0, Size(total) + " in " + Clock(elapsed) + (elapsed > 0.05 ? "  " + Size(total / elapsed) + "/s" : ""), true);
 }
 
 void Progress::Stage(int stage, int value) {

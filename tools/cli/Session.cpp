@@ -29,10 +29,39 @@ int g_fd = -1;
 std::string g_port;
 std::string g_ownLock;  // lock file this process made for a --port node
 
+constexpr int kHighestNode = 127;
+constexpr unsigned char kHostControl = 0x43;
+constexpr unsigned kHostControlPauseMs = 200;
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+std::string Holder(const LockInfo& lock) {
+  return "process " + std::to_string(lock.pid) + (lock.process.empty() ? "" : " (" + lock.process + ")");
+}
+
+// Refuses a node whose lock file another process holds, as the library
+// would; a lock file of fewer than 4 bytes may be one being written this
+// moment, so it is not taken for stale either.
+void CheckLock(const std::string& port, int n) {
+  if (n < 0) return;
+  const LockInfo lock = ReadLock(n);
+  if (lock.alive && lock.pid != getpid())
+    Fail(kBusy, port + " is busy: held by " + Holder(lock) + " through " + LockPath(n));
+  if (lock.present && !lock.readable)
+    Fail(kBusy, port + " is locked by an incomplete lock file " + LockPath(n) + " (" + std::to_string(lock.size) +
+                    " bytes); remove it if no program uses the port (see 'zervon doctor')");
+}
+
+enum class Take { kTaken, kNotTaken, kBusy };
+
 // Takes the node's lock file for a port opened by the tool, so that no
-// process using the library probes it meanwhile. Best effort: a lock
-// directory the user may not write is no reason to refuse.
-void TakeLock(int n) {
+// process using the library probes it meanwhile. A lock directory the user
+// may not write is no reason to refuse (the port itself was opened); a lock
+// that another live process holds is.
+Take TakeLock(int n) {
   const std::string path = LockPath(n);
   for (int pass = 0; pass < 2; ++pass) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -40,15 +69,40 @@ void TakeLock(int n) {
       int32_t pid = getpid();
       bool ok = ::write(fd, &pid, 4) == 4;
       ::close(fd);
-      if (ok) g_ownLock = path;
-      else ::unlink(path.c_str());
-      return;
+      if (!ok) {
+        ::unlink(path.c_str());
+        return Take::kNotTaken;
+      }
+      g_ownLock = path;
+      return Take::kTaken;
     }
-    if (errno != EEXIST) return;
-    LockInfo lock = ReadLock(n);
-    if (lock.alive) return;
-    ::unlink(path.c_str());  // stale
+    if (errno != EEXIST) return Take::kNotTaken;
+    const LockInfo lock = ReadLock(n);
+    if (lock.alive || !lock.readable) return Take::kBusy;
+    ::unlink(path.c_str());  // stale: its process has ended
   }
+  return Take::kBusy;
+}
+
+void ReleaseLock() {
+  if (!g_ownLock.empty()) {
+    ::unlink(g_ownLock.c_str());
+    g_ownLock.clear();
+  }
+}
+
+// Hands `fd` over and asks for the record block until an answer comes or
+// the time is up (one try at least).
+Probe HandOver(int fd, unsigned timeoutMs) {
+  const double end = Now() + timeoutMs / 1000.0;
+  Probe probe;
+  for (;;) {
+    ZervSetDeviceHandle(Handle(fd));
+    probe = ProbeHandedOver();
+    if (probe.answered || Now() >= end) break;
+    usleep(200 * 1000);
+  }
+  return probe;
 }
 
 }  // namespace
@@ -56,17 +110,27 @@ void TakeLock(int n) {
 std::string NodePath(int n) { return "/dev/ttyACM" + std::to_string(n); }
 std::string LockPath(int n) { return "/var/lock/torvanel.ACM" + std::to_string(n) + ".lock"; }
 
+std::vector<int> PresentNodes() {
+  std::vector<int> nodes;
+  for (int n = 0; n <= kHighestNode; ++n) {
+    struct stat st;
+    if (::stat(NodePath(n).c_str(), &st) == 0) nodes.push_back(n);
+  }
+  return nodes;
+}
+
 int NodeNumber(const std::string& path) {
-  auto number = [](const std::string& p) {
-    int n = -1;
-    char tail;
-    if (std::sscanf(p.c_str(), "/dev/ttyACM%d%c", &n, &tail) == 1 && n >= 0 && n <= 127) return n;
-    return -1;
-  };
-  int n = number(path);
-  if (n >= 0) return n;
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved)) return number(resolved);
+  int n = -1;
+  char tail;
+  if (std::sscanf(path.c_str(), "/dev/ttyACM%d%c", &n, &tail) == 1 && n >= 0 && n <= kHighestNode &&
+      path == NodePath(n))
+    return n;
+  // Another name of the same terminal: a link to a node, or the terminal a
+  // node links to (a virtual instrument's /dev/pts/<N>).
+  const std::string target = RealPath(path);
+  if (target.empty()) return -1;
+  for (int node : PresentNodes())
+    if (RealPath(NodePath(node)) == target) return node;
   return -1;
 }
 
@@ -83,6 +147,7 @@ LockInfo ReadLock(int n) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return info;
   info.present = true;
+  info.size = static_cast<long>(st.st_size);
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return info;
   int32_t pid = 0;
@@ -90,6 +155,7 @@ LockInfo ReadLock(int n) {
   ::close(fd);
   if (!info.readable) return info;
   info.pid = pid;
+  // EPERM: the process exists but belongs to another user.
   info.alive = pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
   if (info.alive) info.process = ProcessName(pid);
   return info;
@@ -135,18 +201,51 @@ Probe ProbeHandedOver() {
   probe.serial = ZervGetSerialNumber();
   probe.fwMain = hw.nFirmwareMain;
   probe.fwSub = hw.nFirmwareSub;
+  probe.hwCode = hw.nHWCode;
   return probe;
 }
 
-void Connect(const Options& options) {
+Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error) {
+  *error = 0;
+  const int n = NodeNumber(path);
+  Take take = Take::kNotTaken;
+  if (n >= 0) {
+    take = TakeLock(n);
+    if (take == Take::kBusy) {
+      *error = EBUSY;
+      return Probe();
+    }
+  }
+  const int fd = OpenRaw(path);
+  if (fd < 0) {
+    *error = errno;
+    if (take == Take::kTaken) ReleaseLock();
+    return Probe();
+  }
+  const Probe probe = HandOver(fd, timeoutMs);
+  ZervSetDeviceHandle(Handle(-1));
+  ::close(fd);
+  if (take == Take::kTaken) ReleaseLock();
+  return probe;
+}
+
+void Connect(const Options& options, bool viaLibrary) {
   if (!options.port.empty()) {
     const int n = NodeNumber(options.port);
-    if (n >= 0) {
-      LockInfo lock = ReadLock(n);
-      if (lock.alive && lock.pid != getpid())
-        Fail(kBusy, options.port + " is busy: held by process " + std::to_string(lock.pid) + " (" +
-                        lock.process + ") through " + LockPath(n));
+    if (viaLibrary) {
+      if (n < 0)
+        Fail(kUsage, options.port + " is no /dev/ttyACM<N> node: this command needs the instrument's node, "
+                                    "since the instrument restarts and is found again by it");
+      CheckLock(options.port, n);
+      if (!ZervConnect(n, options.timeoutMs)) {
+        CheckLock(options.port, n);
+        Fail(kNoDevice, "no instrument answers on " + NodePath(n) + " within " + std::to_string(options.timeoutMs) +
+                            " ms (see 'zervon doctor')");
+      }
+      g_mode = Mode::kLibrary;
+      return;
     }
+    CheckLock(options.port, n);
     g_fd = OpenRaw(options.port);
     if (g_fd < 0) {
       const int error = errno;
@@ -154,18 +253,14 @@ void Connect(const Options& options) {
            "cannot open " + options.port + ": " + std::strerror(error) +
                (error == EACCES ? " (see 'zervon doctor')" : error == ENOTTY ? " (not a serial port)" : ""));
     }
-    if (n >= 0) TakeLock(n);
     g_mode = Mode::kHandedOver;
     g_port = options.port;
-    const double end = Now() + options.timeoutMs / 1000.0;
-    Probe probe;
-    for (;;) {
-      ZervSetDeviceHandle(Handle(g_fd));
-      probe = ProbeHandedOver();
-      if (probe.answered && probe.marker == "VRX") break;
-      if (probe.answered || Now() >= end) break;
-      usleep(200 * 1000);
+    if (n >= 0 && TakeLock(n) == Take::kBusy) {
+      Disconnect();
+      CheckLock(options.port, n);
+      Fail(kBusy, options.port + " is busy: " + LockPath(n) + " was taken meanwhile");
     }
+    const Probe probe = HandOver(g_fd, options.timeoutMs);
     if (!probe.answered) {
       Disconnect();
       Fail(kNoDevice, "no instrument answers on " + options.port + " within " + std::to_string(options.timeoutMs) + " ms");
@@ -174,6 +269,11 @@ void Connect(const Options& options) {
       Disconnect();
       Fail(kNoDevice, options.port + " answers but is not the instrument (marker '" + probe.marker + "')");
     }
+    // As the library does on every connection: the instrument goes under
+    // host control and is given a moment to switch.
+    unsigned char control = kHostControl;
+    ZervSendCommand(&control, 1, nullptr, 0);
+    usleep(kHostControlPauseMs * 1000);
     return;
   }
   if (ZervConnect(-1, options.timeoutMs)) {
@@ -181,13 +281,10 @@ void Connect(const Options& options) {
     return;
   }
   // Tell a busy port from no instrument at all.
-  for (int n = 0; n <= 127; ++n) {
-    struct stat st;
-    if (::stat(NodePath(n).c_str(), &st) != 0) continue;
-    LockInfo lock = ReadLock(n);
+  for (int n : PresentNodes()) {
+    const LockInfo lock = ReadLock(n);
     if (lock.alive && lock.pid != getpid())
-      Fail(kBusy, "no free instrument: " + NodePath(n) + " is held by process " + std::to_string(lock.pid) + " (" +
-                      lock.process + ") through " + LockPath(n));
+      Fail(kBusy, "no free instrument: " + NodePath(n) + " is held by " + Holder(lock) + " through " + LockPath(n));
   }
   Fail(kNoDevice, "no instrument found within " + std::to_string(options.timeoutMs) + " ms (see 'zervon doctor')");
 }
@@ -200,23 +297,20 @@ void Disconnect() {
   } else if (g_mode == Mode::kLibrary) {
     ZervFree();
   }
-  if (!g_ownLock.empty()) {
-    ::unlink(g_ownLock.c_str());
-    g_ownLock.clear();
-  }
+  ReleaseLock();
   g_mode = Mode::kNone;
 }
 
 std::string ConnectedPort() {
   if (g_mode == Mode::kHandedOver) return g_port;
-  // The library does not tell which node it holds; its descriptor does.
+  // The library does not tell which node it holds; its descriptor does, by
+  // the terminal's own name, which is mapped back to the node.
   intptr_t fd = reinterpret_cast<intptr_t>(ZervGetDeviceHandle());
   if (fd < 0) return "";
-  char target[PATH_MAX];
-  ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
-  if (n <= 0) return "";
-  target[n] = '\0';
-  return target;
+  const std::string target = RealPath("/proc/self/fd/" + std::to_string(fd));
+  if (target.empty()) return "";
+  const int n = NodeNumber(target);
+  return n >= 0 ? NodePath(n) : target;
 }
 
 }  // namespace cli

@@ -20,6 +20,30 @@ void OnProgress(unsigned done, unsigned total) {
   if (g_progress) g_progress->Bytes(done, total);
 }
 
+bool ReadQuietly(bool flash, int region, std::vector<uint8_t>& data) {
+  return flash ? ZervSPIFlashReadEx(static_cast<ChipFlash>(region), data.data(), data.size(), nullptr)
+               : ZervMemMapReadEx(static_cast<MemoryMap>(region), data.data(), data.size(), nullptr);
+}
+
+// Index of the first byte where the two differ; a.size() when none does.
+size_t FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  for (size_t i = 0; i < a.size(); ++i)
+    if (i >= b.size() || a[i] != b[i]) return i;
+  return a.size();
+}
+
+std::string HexNumber(size_t value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%zx", value);
+  return text;
+}
+
+std::string Address(size_t address) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%06zx", address);
+  return text;
+}
+
 bool DoRead(bool flash, int region, std::vector<uint8_t>& data) {
   Progress progress({"reading"});
   g_progress = &progress;
@@ -63,8 +87,9 @@ int Transfer(const Options& options, Args& args, bool flash) {
     if (data.size() > r.capacity)
       Fail(kUsage, file + " has " + std::to_string(data.size()) + " bytes, region " + std::to_string(region) +
                        " holds " + std::to_string(r.capacity));
-    if (action == "write" && data.empty())
-      Fail(kUsage, file + " is empty" + std::string(flash ? " (use 'zervon flash erase' to erase a region)" : ""));
+    if (data.empty())
+      Fail(kUsage, file + " is empty" +
+                       std::string(flash && action == "write" ? " (use 'zervon flash erase' to erase a region)" : ""));
   } else if (action == "read") {
     CheckWritable(file);
     data.resize(length);
@@ -78,9 +103,18 @@ int Transfer(const Options& options, Args& args, bool flash) {
     if (options.json) Json().Add("region", region).Add("bytes", static_cast<long>(data.size())).Add("file", file).Print();
     else std::printf("read %zu bytes of region %d into %s\n", data.size(), region, file.c_str());
   } else if (action == "write" || action == "erase") {
-    if (!DoWrite(flash, region, data))
-      Fail(kFailed, std::string("the ") + (action == "erase" ? "erase" : "write") + " of region " +
-                        std::to_string(region) + " failed");
+    if (!DoWrite(flash, region, data)) {
+      const std::string failed = std::string("the ") + (action == "erase" ? "erase" : "write") + " of region " +
+                                 std::to_string(region) + " failed";
+      // The library tells no reason: a read-back tells a difference from a
+      // failed exchange.
+      std::vector<uint8_t> back(data.size());
+      if (data.empty() || !ReadQuietly(flash, region, back)) Fail(kFailed, failed);
+      const size_t first = FirstDifference(data, back);
+      if (first == data.size()) Fail(kFailed, failed + " (the data read back match: an exchange failed)");
+      Fail(kFailed, failed + ": the data read back differ from " + file + " first at " + Address(r.base + first) +
+                        " (offset 0x" + HexNumber(first) + ")");
+    }
     if (options.json) Json().Add("region", region).Add("bytes", static_cast<long>(data.size())).Print();
     else if (action == "erase") std::printf("erased region %d\n", region);
     else std::printf("wrote and verified %zu bytes in region %d\n", data.size(), region);

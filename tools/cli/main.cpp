@@ -11,6 +11,8 @@ const char kUsage[] =
     "Usage: zervon [--port PATH] [--timeout MS] [--json] COMMAND [ARGS...]\n"
     "\n"
     "Commands:\n"
+    "  list                          every /dev/ttyACM<N>: whether it answers as the instrument, its lock\n"
+    "  doctor                        why an instrument cannot be used, and the fix\n"
     "  info                          model, serial number, hardware code, firmware, library version\n"
     "  read [--watch [--rate HZ] [--count N]]\n"
     "                                status report bytes, measured value and battery\n"
@@ -25,22 +27,34 @@ const char kUsage[] =
     "  burn IMAGE --version MAIN.SUB [--force]\n"
     "                                burn a firmware image (refused on a low battery)\n"
     "\n"
-    "Options (before the command):\n"
-    "  --port PATH    open PATH and use it (no search)\n"
+    "Options (before the command, or after it):\n"
+    "  --port PATH    open PATH and use it (no search; any terminal, e.g. a virtual instrument's)\n"
     "  --timeout MS   how long to wait for the instrument (default 5000)\n"
     "  --json         machine-readable output\n"
     "  -h, --help     this text; 'zervon COMMAND --help' for one command\n"
     "\n"
     "Exit codes:\n"
     "  0  done\n"
-    "  1  the operation failed (instrument error, verify difference, burn failure)\n"
-    "  2  bad command line or input (nothing was sent)\n"
-    "  3  no instrument within the time-out, or the port does not answer as one\n"
+    "  1  the operation failed (instrument error, verify difference, burn failure); doctor found a problem\n"
+    "  2  bad command line or input: nothing was sent to the instrument\n"
+    "  3  no instrument within the time-out, or the port does not answer as one; list found none\n"
     "  4  the port is busy (held by another process)\n"
-    "  5  refused: low battery for a burn without --force\n";
+    "  5  refused: low battery for a burn without --force\n"
+    "Every failure prints one line on standard error.\n";
 
 const std::map<std::string, const char*> kHelp = {
-    {"info", "Usage: zervon [OPTIONS] info\nPrints port, model, serial number, hardware code, firmware and library version.\n"},
+    {"list",
+     "Usage: zervon [OPTIONS] list\n"
+     "Lists every /dev/ttyACM<N> node (or only --port PATH): whether it answers as the instrument\n"
+     "(serial number, firmware), or the lock file, process ID and name of the process holding it.\n"
+     "Ports held by another process are not touched. Exit 0 when an instrument answers, else 3.\n"},
+    {"doctor",
+     "Usage: zervon [OPTIONS] doctor\n"
+     "Checks why an instrument cannot be used and prints the fix: node permissions and your groups,\n"
+     "the lock directory, stale or live lock files and their holders, ModemManager, the udev rule,\n"
+     "and what each free port answers. Exit 0 when all is well, 1 when a problem was found.\n"},
+    {"info", "Usage: zervon [OPTIONS] info\nPrints port, model, serial number, hardware code, firmware and library version.\n"
+     "With --json one object: port, model, serial, hw_code, firmware (MAIN.SUB), library.\n"},
     {"read",
      "Usage: zervon [OPTIONS] read [--watch [--rate HZ] [--count N]]\n"
      "Prints the five report bytes, the measured value and the battery state.\n"
@@ -65,11 +79,14 @@ const std::map<std::string, const char*> kHelp = {
      "Regions: 0 0x000000 (1 MiB), 1 0x300000 (8 KiB), 2 0x302000 (4 KiB), 3 0x308000 (4 KiB).\n"},
     {"burn",
      "Usage: zervon [OPTIONS] burn IMAGE --version MAIN.SUB [--force]\n"
-     "Burns the firmware image and records version MAIN.SUB. Refused on a low battery unless --force.\n"},
+     "Burns the firmware image and records version MAIN.SUB (0..255 each) in the instrument.\n"
+     "The battery is checked first: a low battery refuses the burn (exit 5) unless --force.\n"
+     "The instrument restarts and is found again by its node, so --port must name /dev/ttyACM<N>.\n"},
 };
 
 using Command = int (*)(const cli::Options&, cli::Args&);
 const std::map<std::string, Command> kCommands = {
+    {"list", cli::CmdList},   {"doctor", cli::CmdDoctor},
     {"info", cli::CmdInfo},   {"read", cli::CmdRead},           {"set", cli::CmdSet},
     {"raw", cli::CmdRaw},     {"mfg", cli::CmdMfg},             {"calibrate", cli::CmdCalibrate},
     {"flash", cli::CmdFlash}, {"memmap", cli::CmdMemMap},       {"burn", cli::CmdBurn},
@@ -104,7 +121,21 @@ int main(int argc, char** argv) {
     const std::string name = argv[i];
     auto command = kCommands.find(name);
     if (command == kCommands.end()) cli::Fail(cli::kUsage, "unknown command '" + name + "' (see 'zervon --help')");
-    std::vector<std::string> words(argv + i + 1, argv + argc);
+    // The global options are taken after the command too ("info --json").
+    std::vector<std::string> words;
+    for (int k = i + 1; k < argc; ++k) {
+      const std::string word = argv[k];
+      if (word == "--json") {
+        options.json = true;
+      } else if (word == "--port" || word == "--timeout") {
+        if (k + 1 >= argc) cli::Fail(cli::kUsage, word + " needs a value");
+        const std::string value = argv[++k];
+        if (word == "--port") options.port = value;
+        else options.timeoutMs = static_cast<unsigned>(cli::ParseNumber(value, 0, 3600000, "time-out"));
+      } else {
+        words.push_back(word);
+      }
+    }
     for (const std::string& w : words)
       if (w == "-h" || w == "--help") {
         std::fputs(kHelp.at(name), stdout);

@@ -1,0 +1,248 @@
+// The zervon tool with the library's real node and lock paths, inside the
+// private namespace of run-in-namespace.sh: virtual instruments plugged in
+// as /dev/ttyACM<N>, lock files in a scratch /var/lock. list and doctor,
+// ports held by another process, the search without --port, and burning.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "CliRun.h"
+#include "NamespaceSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A live process whose ID stands in a lock file, as another program's would.
+class Holder {
+ public:
+  Holder() {
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl("/bin/sleep", "sleep", "120", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Until exec is done /proc shows the test's own name.
+    WaitFor([this] { return ProcessName() == "sleep"; }, 5000);
+  }
+  ~Holder() {
+    kill(pid_, SIGKILL);
+    int status;
+    waitpid(pid_, &status, 0);
+  }
+  int Pid() const { return pid_; }
+  std::string ProcessName() const {
+    std::string name = FileBytes("/proc/" + std::to_string(pid_) + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+class CliNamespaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!InScratchNamespace()) GTEST_SKIP() << "run through run-in-namespace.sh only";
+    char dir[] = "/tmp/zervon-cli-ns.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    tmp = dir;
+  }
+  void TearDown() override {
+    rack.Clear();
+    for (int n = 0; n < 8; ++n) unlink(LockPath(n).c_str());
+    if (!tmp.empty()) {
+      std::string command = "rm -rf '" + tmp + "'";
+      ASSERT_EQ(system(command.c_str()), 0);
+    }
+  }
+
+  InstrumentRack rack;
+  std::string tmp;
+};
+
+TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
+  zsim::VirtualInstrument& instrument = rack.PlugAt(0);
+  zsim::VirtualInstrument& foreign = rack.PlugAt(1);
+  foreign.SetForeign(true);
+  zsim::VirtualInstrument& held = rack.PlugAt(2);
+  instrument.SetFirmware(3, 9);
+  Holder holder;
+  WriteFileBytes(LockPath(2), PidBytes(holder.Pid()));
+  held.ClearLog();
+
+  CliResult r = RunCli({"list"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM0   instrument VRX2107-030300, firmware 3.9\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM1   answers, but is not the instrument\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM2   locked by process " + std::to_string(holder.Pid()) + " (sleep) through " +
+                       LockPath(2) + "\n"),
+            std::string::npos)
+      << r;
+  // A port that another process holds is not touched.
+  EXPECT_EQ(held.RequestCount(), 0u);
+  // The tool's own probe locks are gone, the holder's stays.
+  EXPECT_EQ(LockFiles(), 1);
+  EXPECT_EQ(FileBytes(LockPath(2)), PidBytes(holder.Pid()));
+
+  r = RunCli({"--json", "list"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("{\"node\":\"/dev/ttyACM2\",\"locked\":true,\"lock_file\":\"" + LockPath(2) +
+                       "\",\"holder_pid\":" + std::to_string(holder.Pid()) + ",\"holder\":\"sleep\""),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.out.find("\"node\":\"/dev/ttyACM0\",\"locked\":false,\"instrument\":true"), std::string::npos) << r;
+
+  // No instrument answering: exit 3.
+  rack.Clear();
+  r = RunCli({"list"});
+  EXPECT_EQ(r.code, 3) << r;
+}
+
+TEST_F(CliNamespaceTest, DoctorNamesHoldersStaleAndIncompleteLocks) {
+  rack.PlugAt(0);
+  rack.PlugAt(1);
+  Holder holder;
+  WriteFileBytes(LockPath(1), PidBytes(holder.Pid()));
+  WriteFileBytes(LockPath(3), PidBytes(DeadPid()));
+  WriteFileBytes(LockPath(4), "ab");
+  CliResult r = RunCli({"doctor"});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.out.find("FAIL lock " + LockPath(1) + ": /dev/ttyACM1 is held by process " +
+                       std::to_string(holder.Pid()) + " (sleep)"),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.out.find("fix: end that program"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("ok   lock " + LockPath(3) + ": stale"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("FAIL lock " + LockPath(4) + ": incomplete (2 bytes)"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("fix: if no program uses the port: 'sudo rm " + LockPath(4) + "'"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("ok   lock directory: /var/lock is writable"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("ok   instrument /dev/ttyACM0: instrument VRX2107-030300"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("udev rule"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("ModemManager"), std::string::npos) << r;
+
+  // Once the held and the incomplete lock are gone, all is well.
+  unlink(LockPath(1).c_str());
+  unlink(LockPath(4).c_str());
+  r = RunCli({"--json", "doctor"});
+  EXPECT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.rfind("{\"ok\":true,\"findings\":[", 0), 0u) << r;
+}
+
+// A port held by another process: exit 4, one line naming the holder, and
+// not one byte sent, whichever name the port is given by.
+TEST_F(CliNamespaceTest, BusyPortIsLeftAlone) {
+  zsim::VirtualInstrument& sim = rack.PlugAt(0);
+  Holder holder;
+  WriteFileBytes(LockPath(0), PidBytes(holder.Pid()));
+  sim.ClearLog();
+  for (const std::string& port : {NodePath(0), sim.SlavePath()}) {
+    CliResult r = RunCli({"--port", port, "set", "1", "2", "3", "4"});
+    EXPECT_EQ(r.code, 4) << r;
+    ASSERT_EQ(r.ErrLines().size(), 1u) << r;
+    EXPECT_NE(r.err.find("is busy: held by process " + std::to_string(holder.Pid()) + " (sleep) through " +
+                         LockPath(0)),
+              std::string::npos)
+        << r;
+  }
+  // The search finds only the held port: busy too, after the time-out.
+  CliResult r = RunCli({"--timeout", "300", "info"});
+  EXPECT_EQ(r.code, 4) << r;
+  EXPECT_NE(r.err.find("no free instrument: /dev/ttyACM0 is held by process"), std::string::npos) << r;
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_EQ(FileBytes(LockPath(0)), PidBytes(holder.Pid()));
+
+  // An incomplete lock file might be one being written: also busy.
+  WriteFileBytes(LockPath(0), "x");
+  r = RunCli({"--port", NodePath(0), "info"});
+  EXPECT_EQ(r.code, 4) << r;
+  EXPECT_NE(r.err.find("incomplete lock file"), std::string::npos) << r;
+  EXPECT_EQ(sim.RequestCount(), 0u);
+}
+
+// With --port at a node the tool holds its lock file while it works, so no
+// other program takes the port meanwhile, and removes it afterwards; a stale
+// lock is replaced.
+TEST_F(CliNamespaceTest, PortNodeIsLockedWhileInUse) {
+  zsim::VirtualInstrument& sim = rack.PlugAt(0);
+  WriteFileBytes(LockPath(0), PidBytes(DeadPid()));
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    std::vector<std::string> words = CliCommand({"--port", NodePath(0), "read", "--watch", "--rate", "10"});
+    std::vector<char*> argv;
+    for (std::string& a : words) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  EXPECT_TRUE(sim.WaitForRequests(4, 10000));
+  EXPECT_EQ(FileBytes(LockPath(0)), PidBytes(child));
+  CliResult r = RunCli({"--port", NodePath(0), "info"});
+  EXPECT_EQ(r.code, 4) << r;
+  kill(child, SIGTERM);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(LockFiles(), 0);
+}
+
+TEST_F(CliNamespaceTest, SearchWithoutPortFindsTheInstrument) {
+  rack.PlugAt(1).SetFirmware(3, 4);
+  CliResult r = RunCli({"--json", "info"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("\"port\":\"/dev/ttyACM1\""), std::string::npos) << r;
+  EXPECT_NE(r.out.find("\"firmware\":\"3.4\""), std::string::npos) << r;
+  EXPECT_EQ(LockFiles(), 0);
+}
+
+TEST_F(CliNamespaceTest, BurnSmallImage) {
+  zsim::VirtualInstrument& sim = rack.PlugAt(0);
+  sim.SetRestartDelayMs(200);
+  const Bytes image = Pattern(1000, 7);
+  WriteBytes(tmp + "/image.bin", image);
+
+  // A low battery refuses the burn before the loader is entered.
+  sim.SetBatteryLow(true);
+  sim.ClearLog();
+  CliResult r = RunCli({"--port", NodePath(0), "burn", tmp + "/image.bin", "--version", "3.5"});
+  EXPECT_EQ(r.code, 5) << r;
+  ASSERT_EQ(r.ErrLines().size(), 1u) << r;
+  EXPECT_NE(r.err.find("the battery is low"), std::string::npos) << r;
+  for (const auto& request : sim.Requests()) EXPECT_NE(request.size() >= 3 && request[0] == 'F' && request[1] == 'W', true);
+  EXPECT_FALSE(sim.InLoader());
+  EXPECT_EQ(sim.RestartCount(), 0);
+
+  // --force burns all the same.
+  r = RunCli({"--port", NodePath(0), "burn", tmp + "/image.bin", "--version", "3.5", "--force"}, 90000);
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.err.find("battery is low; burning anyway"), std::string::npos) << r;
+  EXPECT_EQ(r.out, "burned " + tmp + "/image.bin (1000 bytes); firmware is now 3.5\n");
+  // The burn's stages as plain lines.
+  EXPECT_NE(r.err.find("writing:"), std::string::npos) << r;
+  EXPECT_NE(r.err.find("verifying:"), std::string::npos) << r;
+  EXPECT_NE(r.err.find("restarting:"), std::string::npos) << r;
+  const Bytes stored = sim.IspImage();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), stored.begin()));
+  EXPECT_EQ(stored[1000], 0xFF);
+  EXPECT_EQ(sim.RestartCount(), 1);
+  EXPECT_EQ(sim.Block(0)[14], 3);
+  EXPECT_EQ(sim.Block(0)[15], 5);
+  EXPECT_EQ(LockFiles(), 0);
+
+  // The search, with --json.
+  sim.SetBatteryLow(false);
+  r = RunCli({"--json", "burn", tmp + "/image.bin", "--version", "3.6"}, 90000);
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "{\"result\":0,\"version\":\"3.6\",\"bytes\":1000}\n");
+  EXPECT_EQ(sim.Block(0)[15], 6);
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// Runs the zervon tool as a real process and collects what it printed and
+// how it ended.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef ZERVON_CLI_PATH
+#error "ZERVON_CLI_PATH names the tool under test"
+#endif
+#ifndef ZERVON_CLI_LAUNCHER
+#define ZERVON_CLI_LAUNCHER ""
+#endif
+
+struct CliResult {
+  int code = -1;  // exit code; -1 when it was killed or did not end in time
+  std::string out, err;
+  // The lines of standard error.
+  std::vector<std::string> ErrLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+};
+
+inline std::string SlurpFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The command line that runs the tool: on a cross build the emulator that
+// runs target programs comes first (ZERVON_CLI_LAUNCHER, '|'-separated).
+inline std::vector<std::string> CliCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> words;
+  const std::string launcher = ZERVON_CLI_LAUNCHER;
+  size_t start = 0;
+  while (start < launcher.size()) {
+    size_t end = launcher.find('|', start);
+    if (end == std::string::npos) end = launcher.size();
+    if (end > start) words.push_back(launcher.substr(start, end - start));
+    start = end + 1;
+  }
+  words.push_back(ZERVON_CLI_PATH);
+  words.insert(words.end(), args.begin(), args.end());
+  return words;
+}
+
+// Runs the tool with `args`; standard input is /dev/null, standard output
+// and error go to files (never a terminal, so progress comes as plain
+// lines). A run that takes longer than `timeoutMs` is killed.
+inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 60000) {
+  char outPath[] = "/tmp/zervon-cli-out.XXXXXX";
+  char errPath[] = "/tmp/zervon-cli-err.XXXXXX";
+  const int out = mkstemp(outPath);
+  const int err = mkstemp(errPath);
+  CliResult result;
+  if (out < 0 || err < 0) return result;
+  const pid_t child = fork();
+  if (child == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<std::string> words = CliCommand(args);
+    std::vector<char*> argv;
+    for (std::string& a : words) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      status = -1;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (status != -1 && WIFEXITED(status)) result.code = WEXITSTATUS(status);
+  close(out);
+  close(err);
+  result.out = SlurpFile(outPath);
+  result.err = SlurpFile(errPath);
+  unlink(outPath);
+  unlink(errPath);
+  return result;
+}
+
+inline std::ostream& operator<<(std::ostream& os, const CliResult& r) {
+  return os << "exit " << r.code << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
+}
+
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  const std::string text = SlurpFile(path);
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+inline std::vector<uint8_t> Pattern(size_t length, unsigned seed) {
+  std::vector<uint8_t> bytes(length);
+  unsigned x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  return bytes;
+}

@@ -1,0 +1,410 @@
+// The zervon tool run as a real process against a virtual instrument on a
+// pseudo-terminal (--port): what it prints, how it exits, and what reaches
+// the instrument, for every command and for the bad inputs that must leave
+// the instrument untouched.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "CliRun.h"
+#include "VirtualInstrument.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kFlashRegion1 = 0x008000;
+constexpr uint32_t kMemMapRegion2 = 0x302000;
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(sim.Start());
+    char dir[] = "/tmp/zervon-cli-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    tmp = dir;
+    sim.ClearLog();
+  }
+  void TearDown() override {
+    sim.Stop();
+    std::string command = "rm -rf '" + tmp + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+
+  // The tool with --port at the virtual instrument and `args` after it.
+  CliResult Zervon(std::vector<std::string> args, long timeoutMs = 60000) {
+    args.insert(args.begin(), {"--port", sim.SlavePath()});
+    return RunCli(args, timeoutMs);
+  }
+  std::string File(const std::string& name) const { return tmp + "/" + name; }
+
+  // Every request the instrument received was a record-block read: nothing
+  // was written to it.
+  bool OnlyRecordReads() const {
+    const Bytes read = {0x12, 0x55, 0xAA, 0x00, 0x00};
+    for (const auto& request : sim.Requests())
+      if (request != read) return false;
+    return true;
+  }
+
+  // Nothing that changes the instrument reached it: only reads of the
+  // record blocks, the flash or the memory map, status requests and the
+  // host-control byte.
+  bool WroteNothing() const {
+    for (const auto& r : sim.Requests()) {
+      const bool blockRead = r.size() == 5 && r[0] == 0x12 && r[1] == 0x55 && r[2] == 0xAA && r[3] == 0x00;
+      const bool memoryRead = r.size() == 8 && r[0] == 0x12 && r[1] != 0x55 && r[3] == 'R';
+      const bool status = r.size() == 1 && (r[0] == 0x14 || r[0] == 0x43);
+      if (!blockRead && !memoryRead && !status) return false;
+    }
+    return true;
+  }
+
+  zsim::VirtualInstrument sim;
+  std::string tmp;
+};
+
+// A failure: the given exit code, exactly one line on standard error that
+// contains `text`, and nothing on standard output.
+void ExpectFailure(const CliResult& r, int code, const std::string& text) {
+  EXPECT_EQ(r.code, code) << r;
+  ASSERT_EQ(r.ErrLines().size(), 1u) << r;
+  EXPECT_NE(r.err.find(text), std::string::npos) << r;
+  EXPECT_EQ(r.err.rfind("zervon: ", 0), 0u) << r;
+  EXPECT_TRUE(r.out.empty()) << r;
+}
+
+TEST_F(CliTest, InfoAsTextAndJson) {
+  sim.SetSerial(22, 8, 4, 1234);
+  sim.SetHWCode(9);
+  sim.SetFirmware(4, 7);
+  CliResult r = Zervon({"info"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("port           " + sim.SlavePath() + "\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("model          RX\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("serial number  VRX2208-041234\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("hardware code  9\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("firmware       4.7\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("library        1.0.5.1\n"), std::string::npos) << r;
+  EXPECT_TRUE(r.err.empty()) << r;
+
+  // --json before or after the command.
+  r = RunCli({"--port", sim.SlavePath(), "info", "--json"});
+  ASSERT_EQ(r.code, 0) << r;
+  const std::string after = r.out;
+  r = Zervon({"--json", "info"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, after);
+  EXPECT_EQ(r.out, "{\"port\":\"" + sim.SlavePath() +
+                       "\",\"model\":\"RX\",\"serial\":\"VRX2208-041234\",\"hw_code\":9,"
+                       "\"firmware\":\"4.7\",\"library\":\"1.0.5.1\"}\n");
+  // The host-control byte goes to the instrument, as the library sends it.
+  EXPECT_TRUE(sim.HostControl());
+}
+
+TEST_F(CliTest, ReadOnceAndWatching) {
+  sim.SetReportBytes({1, 2, 3, 4, 5});
+  sim.SetMeasuredRaw(1234);
+  CliResult r = Zervon({"read"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "report 1 2 3 4 5  value 1.234  battery good\n");
+
+  sim.SetReportBytes({3, 0, 0, 0, 0});
+  sim.SetBatteryLow(true);
+  r = Zervon({"--json", "read"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "{\"report\":[3,0,0,0,0],\"value\":12.34,\"battery\":\"low\"}\n");
+
+  r = Zervon({"read", "--watch", "--rate", "20", "--count", "3"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r;
+  EXPECT_NE(r.out.find(" s  report 3 0 0 0 0  value 12.34  battery low"), std::string::npos) << r;
+
+  // A watch goes on until it is interrupted, and ends cleanly then.
+  sim.ClearLog();
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    std::vector<std::string> words = CliCommand({"--port", sim.SlavePath(), "read", "--watch", "--rate", "10"});
+    std::vector<char*> argv;
+    for (std::string& a : words) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  EXPECT_TRUE(sim.WaitForRequests(6, 10000));
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(CliTest, SetSendsTheSettingAndRefusesBadBytes) {
+  CliResult r = Zervon({"set", "1", "2", "3", "4"});
+  ASSERT_EQ(r.code, 0) << r;
+  r = Zervon({"set", "0x1f", "010", "0", "255", "7"});
+  ASSERT_EQ(r.code, 0) << r;
+  const auto settings = sim.Settings();
+  ASSERT_EQ(settings.size(), 2u);
+  EXPECT_EQ(settings[0], (std::array<uint8_t, 8>{0, 1, 2, 3, 4, 0, 1, 0}));
+  EXPECT_EQ(settings[1], (std::array<uint8_t, 8>{0, 0x1f, 10, 0, 255, 7, 1, 0}));
+
+  sim.ClearLog();
+  ExpectFailure(Zervon({"set", "1", "2", "3", "256"}), 2, "bad setting byte '256'");
+  ExpectFailure(Zervon({"set", "1", "2", "3"}), 2, "4 or 5 setting bytes");
+  ExpectFailure(Zervon({"set", "1", "2", "x", "4"}), 2, "bad setting byte 'x'");
+  ExpectFailure(Zervon({"set", "1", "2", "3", "-1"}), 2, "bad setting byte '-1'");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_EQ(sim.Settings().size(), 2u);
+}
+
+TEST_F(CliTest, RawWithAndWithoutReply) {
+  CliResult r = Zervon({"raw", "14", "--reply", "64"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.substr(0, 54), "0000: 14 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00\n");
+  EXPECT_NE(r.out.find("0010: 00 00 00 00 00 00 00 00 00 04 d2 00"), std::string::npos) << r;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4);
+
+  r = Zervon({"--json", "raw", "0x12", "55AA", "00:00", "--reply", "64"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.rfind("{\"code\":0,\"reply\":\"1255aa0000565258", 0), 0u) << r;
+  EXPECT_NE(r.out.find("\"length\":64}"), std::string::npos) << r;
+
+  // A setting sent raw, without a reply.
+  r = Zervon({"raw", "00", "09", "08", "07", "06", "05", "01", "00"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_TRUE(r.out.empty()) << r;
+  ASSERT_EQ(sim.Settings().size(), 1u);
+  EXPECT_EQ(sim.Settings()[0], (std::array<uint8_t, 8>{0, 9, 8, 7, 6, 5, 1, 0}));
+
+  // A reply of another length than asked for is a failure that shows what came.
+  r = Zervon({"raw", "14", "--reply", "100"});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r;
+  EXPECT_NE(r.err.find("a reply of 64 bytes arrived, 100 expected"), std::string::npos) << r;
+
+  sim.ClearLog();
+  ExpectFailure(Zervon({"raw", "1G"}), 2, "bad hex '1G'");
+  ExpectFailure(Zervon({"raw", "123"}), 2, "bad hex '123'");
+  ExpectFailure(Zervon({"raw", "12", "0x"}), 2, "bad hex '0x'");
+  ExpectFailure(Zervon({"raw"}), 2, "missing request bytes");
+  ExpectFailure(Zervon({"raw", "14", "--reply", "0"}), 2, "bad reply length '0'");
+  ExpectFailure(Zervon({"raw", "14", "--reply"}), 2, "--reply needs a value");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+}
+
+TEST_F(CliTest, ManufacturingInformation) {
+  CliResult r = Zervon({"mfg", "read"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "24 05 17 01\n");
+
+  const auto before = sim.Block(1);
+  r = Zervon({"mfg", "write", "0a0b"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "manufacturing information now 0a 0b 17 01\n");
+  auto after = sim.Block(1);
+  EXPECT_EQ(after[60], 0x0a);
+  EXPECT_EQ(after[61], 0x0b);
+  EXPECT_EQ(after[62], 0x17);
+  EXPECT_EQ(after[63], 0x01);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + 60, after.begin()));
+
+  r = Zervon({"--json", "mfg", "read"});
+  EXPECT_EQ(r.out, "{\"mfg\":\"0a0b1701\"}\n");
+
+  sim.ClearLog();
+  ExpectFailure(Zervon({"mfg", "write", "01", "02", "03", "04", "05"}), 2, "1 to 4 bytes");
+  ExpectFailure(Zervon({"mfg", "write", "zz"}), 2, "bad hex 'zz'");
+  ExpectFailure(Zervon({"mfg", "write"}), 2, "1 to 4 bytes");
+  ExpectFailure(Zervon({"mfg", "erase"}), 2, "unknown action 'erase'");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_EQ(sim.Block(1), after);
+}
+
+TEST_F(CliTest, CalibrationStoresItsResultInRegion2) {
+  std::array<uint8_t, 24> result;
+  for (int i = 0; i < 24; ++i) result[i] = static_cast<uint8_t>(0xA0 + i);
+  sim.SetCalibrationResult(result);
+  CliResult r = Zervon({"calibrate", "start"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_TRUE(sim.Calibrating());
+  r = Zervon({"calibrate", "stop"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_FALSE(sim.Calibrating());
+  EXPECT_EQ(sim.ReadFlash(0x010000, 24), Bytes(result.begin(), result.end()));
+  ExpectFailure(Zervon({"calibrate", "pause"}), 2, "unknown action 'pause'");
+}
+
+TEST_F(CliTest, FlashWriteVerifyReadRoundTrip) {
+  const Bytes data = Pattern(1000, 1);
+  WriteBytes(File("in.bin"), data);
+  CliResult r = Zervon({"flash", "write", "--region", "1", File("in.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "wrote and verified 1000 bytes in region 1\n");
+  // Plain progress lines for the three passes, since stderr is no terminal.
+  EXPECT_NE(r.err.find("erasing: 100%"), std::string::npos) << r;
+  EXPECT_NE(r.err.find("writing:  25%"), std::string::npos) << r;
+  EXPECT_NE(r.err.find("verifying: 100%"), std::string::npos) << r;
+  EXPECT_EQ(r.err.find('\r'), std::string::npos) << r;
+  EXPECT_EQ(sim.ReadFlash(kFlashRegion1, 1000), data);
+  EXPECT_EQ(sim.ReadFlash(kFlashRegion1 + 1000, 64), Bytes(64, 0xFF));
+
+  r = Zervon({"flash", "verify", "--region", "1", File("in.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("region 1 matches"), std::string::npos) << r;
+
+  r = Zervon({"flash", "read", "--region", "1", "--length", "1000", File("out.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(ReadBytes(File("out.bin")), data);
+  r = Zervon({"--json", "flash", "read", "--region", "1", "--length", "0x40", File("out.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "{\"region\":1,\"bytes\":64,\"file\":\"" + File("out.bin") + "\"}\n");
+  EXPECT_EQ(ReadBytes(File("out.bin")), Bytes(data.begin(), data.begin() + 64));
+
+  r = Zervon({"flash", "erase", "--region", "1"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(sim.ReadFlash(kFlashRegion1, 1000), Bytes(1000, 0xFF));
+}
+
+TEST_F(CliTest, VerifyAndWriteReportTheFirstDifferingAddress) {
+  const Bytes data = Pattern(600, 2);
+  WriteBytes(File("in.bin"), data);
+  sim.LoadFlash(kFlashRegion1, data);
+  sim.LoadFlash(kFlashRegion1 + 0x123, {static_cast<uint8_t>(data[0x123] ^ 0x10)});
+  sim.LoadFlash(kFlashRegion1 + 0x200, {static_cast<uint8_t>(data[0x200] ^ 0x01)});
+  sim.ClearLog();
+  CliResult r = Zervon({"flash", "verify", "--region", "1", File("in.bin")});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_TRUE(r.out.empty()) << r;
+  const auto lines = r.ErrLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.back().find("differs from " + File("in.bin") + " at 0x008123"), std::string::npos) << r;
+  EXPECT_NE(lines.back().find("2 bytes differ"), std::string::npos) << r;
+  EXPECT_GT(sim.RequestCount(), 0u);
+  EXPECT_TRUE(WroteNothing());
+
+  r = Zervon({"--json", "flash", "verify", "--region", "1", File("in.bin")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("\"match\":false,\"first_difference\":\"0x008123\",\"offset\":291"), std::string::npos) << r;
+
+  // A write whose read-back differs names the address too.
+  sim.CorruptFlashOnWrite(kFlashRegion1 + 0x45, 0x80);
+  r = Zervon({"flash", "write", "--region", "1", File("in.bin")});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.ErrLines().back().find("first at 0x008045"), std::string::npos) << r;
+}
+
+TEST_F(CliTest, MemMapRoundTrip) {
+  const Bytes data = Pattern(300, 3);
+  WriteBytes(File("in.bin"), data);
+  CliResult r = Zervon({"memmap", "write", "--region", "2", File("in.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(sim.ReadMemMap(kMemMapRegion2, 300), data);
+  r = Zervon({"memmap", "verify", "--region", "2", File("in.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  r = Zervon({"memmap", "read", "--region", "2", "--length", "300", File("out.bin")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(ReadBytes(File("out.bin")), data);
+  sim.LoadMemMap(kMemMapRegion2 + 7, {static_cast<uint8_t>(~data[7])});
+  r = Zervon({"memmap", "verify", "--region", "2", File("in.bin")});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.err.find("at 0x302007"), std::string::npos) << r;
+}
+
+// Bad input is refused before the port is even opened: one line on
+// standard error, exit 2, and not one request reaches the instrument.
+TEST_F(CliTest, BadInputSendsNothing) {
+  WriteBytes(File("in.bin"), Pattern(100, 4));
+  WriteBytes(File("big.bin"), Pattern(0x1001, 5));
+  WriteBytes(File("empty.bin"), {});
+  const Bytes flashBefore = sim.ReadFlash(0, 0x20000);
+  const std::string missing = File("missing.bin");
+  ExpectFailure(Zervon({"flash", "write", "--region", "0", missing}), 2, "cannot read " + missing);
+  ExpectFailure(Zervon({"flash", "verify", "--region", "0", missing}), 2, "cannot read " + missing);
+  ExpectFailure(Zervon({"flash", "write", "--region", "4", File("in.bin")}), 2, "bad region '4'");
+  ExpectFailure(Zervon({"flash", "write", "--region", "-1", File("in.bin")}), 2, "bad region '-1'");
+  ExpectFailure(Zervon({"flash", "erase", "--region", "9"}), 2, "bad region '9'");
+  ExpectFailure(Zervon({"flash", "write", File("in.bin")}), 2, "--region N is required");
+  ExpectFailure(Zervon({"flash", "write", "--region", "0", File("empty.bin")}), 2, "is empty");
+  ExpectFailure(Zervon({"flash", "read", "--region", "0", "--length", "0x8001", File("o.bin")}), 2,
+                "bad length '0x8001'");
+  ExpectFailure(Zervon({"flash", "read", "--region", "0", tmp + "/no/such/dir/o.bin"}), 2, "cannot write");
+  ExpectFailure(Zervon({"flash", "burn", "--region", "0", File("in.bin")}), 2, "unknown action 'burn'");
+  ExpectFailure(Zervon({"memmap", "write", "--region", "3", File("big.bin")}), 2,
+                "has 4097 bytes, region 3 holds 4096");
+  ExpectFailure(Zervon({"memmap", "write", "--region", "x", File("in.bin")}), 2, "bad region 'x'");
+  ExpectFailure(Zervon({"burn", File("in.bin")}), 2, "--version MAIN.SUB is required");
+  ExpectFailure(Zervon({"burn", File("in.bin"), "--version", "3"}), 2, "bad version '3'");
+  ExpectFailure(Zervon({"burn", File("in.bin"), "--version", "3.256"}), 2, "bad sub version '256'");
+  ExpectFailure(Zervon({"burn", missing, "--version", "3.1"}), 2, "cannot read " + missing);
+  ExpectFailure(Zervon({"burn", File("empty.bin"), "--version", "3.1"}), 2, "is empty");
+  ExpectFailure(Zervon({"frobnicate"}), 2, "unknown command 'frobnicate'");
+  ExpectFailure(Zervon({"info", "extra"}), 2, "unexpected argument 'extra'");
+  ExpectFailure(Zervon({"info", "--timeout"}), 2, "--timeout needs a value");
+  ExpectFailure(Zervon({"read", "--count", "3"}), 2, "go with --watch");
+  ExpectFailure(Zervon({"read", "--watch", "--rate", "0"}), 2, "bad rate '0'");
+  ExpectFailure(RunCli({"--timeout", "soon", "info"}), 2, "bad time-out 'soon'");
+  ExpectFailure(RunCli({"--bogus", "info"}), 2, "unknown option '--bogus'");
+  ExpectFailure(RunCli({}), 2, "missing command");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_EQ(sim.ReadFlash(0, 0x20000), flashBefore);
+}
+
+// A burn needs the instrument's /dev/ttyACM<N> node: a plain terminal is
+// refused before anything is sent.
+TEST_F(CliTest, BurnRefusesATerminalThatIsNoNode) {
+  WriteBytes(File("image.bin"), Pattern(256, 6));
+  ExpectFailure(Zervon({"burn", File("image.bin"), "--version", "3.3"}), 2, "is no /dev/ttyACM<N> node");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_FALSE(sim.InLoader());
+}
+
+TEST_F(CliTest, NoInstrumentWithinTheTimeout) {
+  sim.SetSilent(true);
+  CliResult r;
+  const auto start = std::chrono::steady_clock::now();
+  r = Zervon({"--timeout", "600", "set", "1", "2", "3", "4"});
+  const long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  ExpectFailure(r, 3, "no instrument answers on " + sim.SlavePath() + " within 600 ms");
+  EXPECT_GE(ms, 500);
+  EXPECT_LT(ms, 20000);
+  EXPECT_GE(sim.RequestCount(), 1u);
+  EXPECT_TRUE(OnlyRecordReads());
+  EXPECT_TRUE(sim.Settings().empty());
+
+  // A device that answers with another product marker is not the instrument.
+  sim.SetSilent(false);
+  sim.SetForeign(true);
+  sim.ClearLog();
+  ExpectFailure(Zervon({"flash", "erase", "--region", "0"}), 3, "answers but is not the instrument");
+  EXPECT_TRUE(OnlyRecordReads());
+
+  ExpectFailure(RunCli({"--port", tmp + "/nothing", "info"}), 3, "cannot open " + tmp + "/nothing");
+  ExpectFailure(RunCli({"--port", "/dev/null", "info"}), 3, "not a serial port");
+}
+
+TEST_F(CliTest, HelpForEveryCommand) {
+  CliResult r = RunCli({"--help"});
+  ASSERT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("Exit codes:"), std::string::npos);
+  for (const char* command :
+       {"list", "doctor", "info", "read", "set", "raw", "mfg", "calibrate", "flash", "memmap", "burn"}) {
+    for (const char* flag : {"-h", "--help"}) {
+      r = RunCli({command, flag});
+      EXPECT_EQ(r.code, 0) << command;
+      EXPECT_EQ(r.out.rfind(std::string("Usage: zervon [OPTIONS] ") + command, 0), 0u) << command << "\n" << r;
+    }
+    EXPECT_NE(r.out.find(command), std::string::npos);
+  }
+  EXPECT_EQ(sim.RequestCount(), 0u);
+}
+
+}  // namespace
