@@ -80,7 +80,11 @@ int TimedTransfer(short events, unsigned timeoutMs, Transfer transfer) {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
     // Ready but nothing to move after all: back off so a busy port does not
-    // spin, then wait again within the same time-out.
+    // spin, then wait again within the same time-out. The time-out is tested
+    // here too: a poll that keeps reporting the port ready while nothing can
+    // be read (macOS's poll can answer so for a device, with POLLNVAL) would
+    // otherwise never let the transfer time out.
+    if (deadline.LeftMs() == 0) return -1;
     SleepMs(10);
   }
 }

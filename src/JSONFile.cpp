@@ -28,6 +28,7 @@ JSONFile::JSONFile(std::string path) : m_pBuffer(nullptr), m_nSize(0), m_nPos(0)
 JSONFile::~JSONFile() { delete[] m_pBuffer; }
 
 void JSONFile::LoadFile(const char* path) {
+  Clear();  // nothing of the old content stays pushed back
   delete[] m_pBuffer;
   m_pBuffer = nullptr;
   m_nSize = 0;

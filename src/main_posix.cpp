@@ -92,26 +92,33 @@ void ForgetInstrument() {
 }  // namespace
 
 int ConnectDeviceThread(void*) {
-  while (g_bStopConnectDeviceThread == 0) {
-    if (!DeviceConnect(g_nPortNumber, 1)) continue;
-    SwitchToDeviceControlLocked();
-    SleepEx(kHostControlSettleMs);
-    NotifyListener(true);
-    g_AutoMonitor.StartMonitor();
+  for (;;) {
     while (g_bStopConnectDeviceThread == 0) {
-      g_hReconnectEvent.Wait();
-      if (!CheckAliveOrClose()) break;
+      if (!DeviceConnect(g_nPortNumber, 1)) continue;
+      SwitchToDeviceControlLocked();
+      SleepEx(kHostControlSettleMs);
+      NotifyListener(true);
+      g_AutoMonitor.StartMonitor();
+      while (g_bStopConnectDeviceThread == 0) {
+        g_hReconnectEvent.Wait();
+        if (!CheckAliveOrClose()) break;
+      }
+      ForgetInstrument();
+      g_AutoMonitor.PauseMonitor();
+      NotifyListener(false);
     }
-    ForgetInstrument();
-    g_AutoMonitor.PauseMonitor();
-    NotifyListener(false);
+    zervon_detail::CMutexLock lock(g_threadMutex);
+    // A ZervFree that does not wait (macOS) may be followed at once by a new
+    // start: DoInit clears the stop flag before it looks, under this mutex,
+    // whether the thread still runs. Finding the flag cleared here means
+    // that start counted on this thread, so it goes on instead of ending.
+    if (g_bStopConnectDeviceThread == 0) continue;
+    CloseThread(g_hConnectDeviceThread);
+    g_hConnectDeviceThread = 0;
+    g_bThreadRunning = false;
+    g_hThreadEndedEvent.SetEvent();
+    return 0;
   }
-  CloseThread(g_hConnectDeviceThread);
-  zervon_detail::CMutexLock lock(g_threadMutex);
-  g_hConnectDeviceThread = 0;
-  g_bThreadRunning = false;
-  g_hThreadEndedEvent.SetEvent();
-  return 0;
 }
 
 bool DoInit(ZervConnectionCallback callback) {

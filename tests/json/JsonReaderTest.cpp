@@ -2,6 +2,7 @@
 // numbers, words, malformed text, conversions, files, the nesting bound and
 // ownership of large documents.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +111,31 @@ TEST(JsonWhitespace, ObjectsEndAtWhitespaceAfterAValueOrBeforeAColon) {
   Parsed nested(R"({"o":{"a":1 },"c":3})");
   EXPECT_NE(nested.Object()->GetValue("o"), nullptr);
   EXPECT_EQ(nested.Object()->GetValue("c"), nullptr);
+  // The same in an array: the '}' left after the space is no comma.
+  Parsed inArray(R"([{"a":1 },2])");
+  EXPECT_EQ(inArray.Array()->GetCount(), 1u);
+  // An array inside an object may have whitespace before its ']', which it
+  // consumes, so the object goes on.
+  Parsed arrayMember(R"({"o":[1 ],"c":3})");
+  EXPECT_EQ(Text(arrayMember.Object()->GetValue("c")), "3");
+}
+
+TEST(JsonWhitespace, PrettyPrintedDocuments) {
+  // Line feeds and spaces: every member is read; the line feed before the
+  // final '}' ends the object there.
+  Parsed lf("{\n  \"a\": 1,\n  \"b\": [\n    2,\n    3\n  ],\n  \"c\": \"x\"\n}\n");
+  EXPECT_EQ(Text(lf.Object()->GetValue("a")), "1");
+  EXPECT_EQ(static_cast<JSONArray*>(lf.Object()->GetValue("b"))->GetCount(), 2u);
+  EXPECT_EQ(Text(lf.Object()->GetValue("c")), "x");
+  // The same with carriage returns or tab indentation ends at the first
+  // carriage return or tab where whitespace would be skipped.
+  Parsed crlf("{\"a\": 1,\r\n  \"b\": 2\r\n}");
+  EXPECT_EQ(Text(crlf.Object()->GetValue("a")), "1");
+  EXPECT_EQ(crlf.Object()->GetValue("b"), nullptr);
+  Parsed tabs("{\n\t\"a\": 1\n}");
+  EXPECT_EQ(tabs.Object()->GetValue("a"), nullptr);
+  Parsed tabBeforeValue("{\"a\":\t1}");
+  EXPECT_EQ(Text(tabBeforeValue.Object()->GetValue("a")), "");
 }
 
 TEST(JsonWhitespace, ArraysAcceptWhitespaceBeforeTheComma) {
@@ -135,6 +161,8 @@ TEST(JsonStrings, EscapesStayAsWritten) {
   EXPECT_EQ(Text(p.Object()->GetValue("q")), "say \\\"hi\\\"");
   EXPECT_EQ(Text(p.Object()->GetValue("bs")), "x\\\\");
   EXPECT_EQ(Text(p.Object()->GetValue("after")), "ok");
+  Parsed key(R"({"a\"b":1})");
+  EXPECT_EQ(Text(key.Object()->GetValue("a\\\"b")), "1");
   Parsed high("\"\xC3\xA9\x80\"");
   EXPECT_EQ(Text(high.root.get()), "\xC3\xA9\x80");
 }
@@ -274,8 +302,10 @@ TEST(JsonFile, FilesMissingEmptyUnreadableAndWithNul) {
   EXPECT_EQ(arr.GetCount(), 1u);
   EXPECT_EQ(withNul.ReadChar(), 0);
 
-  // Loading again starts the new content from its beginning.
+  // Loading again starts the new content from its beginning, with nothing
+  // of the old one pushed back.
   WriteFile(path, "[7]");
+  withNul.SetNextChar('x');
   withNul.LoadFile(path.c_str());
   JSONArray again(&withNul);
   EXPECT_EQ(JSONNodeToInt(again[0], 0), 7);
@@ -304,6 +334,59 @@ TEST(JsonDepth, NestingIsBoundedAndTheBoundEndsTheValue) {
   // The count is back to zero after each document.
   Parsed again(std::string(n, '[') + "1" + std::string(n, ']'));
   EXPECT_EQ(ArrayDepth(again.root.get()), n);
+}
+
+namespace {
+
+struct DeepParse {
+  std::string text;
+  int depth = -1;
+};
+
+void* ParseDeep(void* arg) {
+  auto* job = static_cast<DeepParse*>(arg);
+  TextStream stream(job->text);
+  std::unique_ptr<JSONNode> root(JSONNode(&stream).ReadValueNode());
+  int depth = 0;
+  for (JSONNode* node = root.get(); node != nullptr; ++depth) {
+    if (node->GetType() == JSONTypeArray)
+      node = (*static_cast<JSONArray*>(node))[0];
+    else if (node->GetType() == JSONTypeObject)
+      node = static_cast<JSONObject*>(node)->GetValue("a");
+    else
+      break;
+  }
+  job->depth = depth;
+  return nullptr;
+}
+
+// Parses text on a thread with a stack of stackKb; the number of arrays and
+// objects in the chain of first members, or -1 when the thread could not be
+// started.
+int DepthOnSmallStack(const std::string& text, size_t stackKb) {
+  DeepParse job{text};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stackKb * 1024);
+  pthread_t thread;
+  if (pthread_create(&thread, &attr, ParseDeep, &job) != 0) return -1;
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  return job.depth;
+}
+
+}  // namespace
+
+TEST(JsonDepth, DeepestNestingFitsTheStackOfAnApplicationThread) {
+  // 512 KB is the stack of a secondary thread on macOS; the deepest nesting
+  // the reader accepts, of arrays and objects alternating, must fit in it.
+  std::string mixed;
+  for (int i = 0; i < kJSONMaxDepth / 2; ++i) mixed += "[{\"a\":";
+  mixed += "1";
+  for (int i = 0; i < kJSONMaxDepth / 2; ++i) mixed += "}]";
+  EXPECT_EQ(DepthOnSmallStack(mixed, 512), kJSONMaxDepth);
+  // Past the bound: one more, empty, array, and no deeper recursion.
+  EXPECT_EQ(DepthOnSmallStack(std::string(1000000, '['), 512), kJSONMaxDepth + 1);
 }
 
 TEST(JsonOwnership, LargeDocumentIsFreedWithItsRoot) {

@@ -1,12 +1,16 @@
 // The macOS device layer and ZervFree variant, on Linux: listing in name
 // order, number parsing as sscanf "/dev/cu.usbmodem%d" reads it, the
-// advisory write lock between processes, and ZervFree not waiting.
+// advisory write lock between processes, transfers that still time out when
+// poll answers as macOS's may for a device, and ZervFree not waiting.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -39,7 +43,23 @@ int InChild(F f) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// While set, poll answers as macOS's poll may for a device it does not
+// support: at once, with every descriptor "ready" and POLLNVAL.
+std::atomic<bool> g_bPollSaysInvalid{false};
+
 }  // namespace
+
+// Stands in for the C library's poll in this program (the library's
+// transfers call it); passes through unless g_bPollSaysInvalid is set.
+extern "C" int poll(struct pollfd* fds, nfds_t count, int timeout) {
+  if (g_bPollSaysInvalid.load()) {
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = POLLNVAL;
+    return static_cast<int>(count);
+  }
+  using PollFn = int (*)(struct pollfd*, nfds_t, int);
+  static const PollFn real = reinterpret_cast<PollFn>(dlsym(RTLD_NEXT, "poll"));
+  return real(fds, count, timeout);
+}
 
 TEST(MacListing, MatchesThePrefixInByteWiseNameOrder) {
   const std::string dir = ScratchDir();
@@ -114,6 +134,33 @@ TEST(MacLock, WriteLockRefusesOtherProcessesUntilReleased) {
   close(tty);
   close(master);
   system(("rm -rf " + dir).c_str());
+}
+
+TEST(MacPort, TransfersTimeOutWhenPollKeepsReportingReady) {
+  // A port with nothing to read: a non-blocking pipe. Each read runs in a
+  // child process that an alarm ends if the read never returns.
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  auto timedRead = [&](unsigned timeoutMs) {
+    return InChild([&] {
+      alarm(10);
+      g_hDevice = fds[0];
+      g_bPollSaysInvalid = true;
+      unsigned char buffer[64];
+      const auto start = std::chrono::steady_clock::now();
+      const int n = ReadData(buffer, sizeof buffer, timeoutMs);
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start).count();
+      if (n == -1) return ms >= timeoutMs - 20 && ms < timeoutMs + 3000 ? 100 : 101;
+      return n;  // the byte count read
+    });
+  };
+  EXPECT_EQ(timedRead(300), 100);  // -1 after about the time-out, not a hang
+  // Bytes that are there are still read.
+  ASSERT_EQ(write(fds[1], "abc", 3), 3);
+  EXPECT_EQ(timedRead(300), 3);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(MacFree, ZervFreeReturnsWithoutWaitingForTheThread) {
