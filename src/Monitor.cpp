@@ -32,6 +32,13 @@ bool DeviceIsAliveLocked() {
 
 std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
 std::atomic<int> g_bStopMonitor{0};
+// The library's unit order puts the monitor first; a program that links the
+// units from a static archive gets them in the order the linker pulls them,
+// which can destroy the monitor before the API unit's unload guard stops it.
+// The priority keeps it first in and last out whatever the link order.
+#if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((init_priority(1000)))
+#endif
 CAutoMonitor g_AutoMonitor;
 
 CAutoMonitor::CAutoMonitor() : m_hThread(), m_bThreadStarted(false), m_evMonitor(false), m_evStop(false) {

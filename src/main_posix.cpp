@@ -18,6 +18,10 @@ namespace {
 pthread_mutex_t g_threadMutex = PTHREAD_MUTEX_INITIALIZER;
 bool g_bThreadRunning = false;
 bool g_bThreadJoinable = false;
+// The thread to join while g_bThreadJoinable is set. Kept apart from
+// g_hConnectDeviceThread, which the thread clears as it ends, before it has
+// been joined.
+pthread_t g_hJoinableThread;
 CManualResetEvent g_hThreadEndedEvent(true);
 
 // How long unloading the library waits for the connect thread to end: one
@@ -36,13 +40,13 @@ bool RequestStop(pthread_t* toJoin) {
   zervon_detail::CMutexLock lock(g_threadMutex);
   if (!g_bThreadJoinable) return false;
   g_bThreadJoinable = false;
-  if (pthread_equal(g_hConnectDeviceThread, pthread_self())) {
+  if (pthread_equal(g_hJoinableThread, pthread_self())) {
     // Called from the connection callback: the thread cannot wait for
     // itself; it ends when the callback returns and nobody joins it.
     pthread_detach(pthread_self());
     return false;
   }
-  *toJoin = g_hConnectDeviceThread;
+  *toJoin = g_hJoinableThread;
   return true;
 }
 
@@ -130,12 +134,13 @@ bool DoInit(ZervConnectionCallback callback) {
   if (g_bThreadRunning) return true;  // it goes on with the new callback and port
   // A thread that ended by itself long ago may still wait to be joined.
   if (g_bThreadJoinable) {
-    pthread_join(g_hConnectDeviceThread, nullptr);
+    pthread_join(g_hJoinableThread, nullptr);
     g_bThreadJoinable = false;
   }
   pthread_t thread;
   if (!CreateThread(&thread, ConnectDeviceThreadEntry, nullptr)) return false;
   g_hConnectDeviceThread = thread;
+  g_hJoinableThread = thread;
   g_bThreadRunning = true;
   g_bThreadJoinable = true;
   g_hThreadEndedEvent.ResetEvent();
