@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
 # Set-up and everyday commands of the project on a Debian machine.
 #   ./run.sh demo    install what is needed, build, and run the demo against
-#                    the virtual instrument
+#                    the virtual instrument (tools/demo/demo.sh: identity,
+#                    measurements, a flash write and a firmware burn)
 #   ./run.sh test    install what is needed, build, and run all tests
 #   ./run.sh build   build only (default preset)
 #   ./run.sh test-win32  install mingw-w64, cross-build the Windows x86 DLL
 #                    and check its export table (win32 preset)
+#   ./run.sh test-cross  install the cross compilers and qemu-user, build the
+#                    i386, armhf and aarch64 presets and run each suite under
+#                    qemu
+#   ./run.sh dist    build the four Linux libraries into dist/ under their
+#                    deliverable names (libzervon-x86_64.so, ...)
+#   ./run.sh test-asan  build and run all tests with AddressSanitizer and
+#                    UndefinedBehaviorSanitizer (asan preset, GCC)
+#   ./run.sh test-tsan  build and run all tests with ThreadSanitizer (tsan
+#                    preset, GCC)
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev util-linux procps python3 clang libclang-rt-14-dev valgrind)
+PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -37,7 +47,7 @@ run_tests() {
 }
 
 run_demo() {
-  ./build/default/tools/demo/zervon-demo
+  tools/demo/demo.sh build/default
 }
 
 test_win32() {
@@ -48,10 +58,68 @@ test_win32() {
   ctest --preset win32
 }
 
+CROSS_PRESETS=(i386 armhf aarch64)
+CROSS_PACKAGES=(cmake ninja-build googletest util-linux qemu-user
+  g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-aarch64-linux-gnu)
+
+# The three foreign suites, built and run one after the other: run side by
+# side on two cores, the emulated firmware-burn and flash cases miss their
+# 200 ms reply time-outs.
+test_cross() {
+  PACKAGES=("${CROSS_PACKAGES[@]}")
+  install_packages
+  local p
+  for p in "${CROSS_PRESETS[@]}"; do
+    cmake --preset "$p"
+    cmake --build --preset "$p"
+  done
+  for p in "${CROSS_PRESETS[@]}"; do
+    echo "== $p"
+    ctest --preset "$p"
+  done
+}
+
+# The four Linux libraries, each built by its own preset, side by side in dist/.
+dist() {
+  PACKAGES=("${PACKAGES[@]}" "${CROSS_PACKAGES[@]}")
+  install_packages
+  mkdir -p dist
+  local p
+  for p in default "${CROSS_PRESETS[@]}"; do
+    cmake --preset "$p"
+    cmake --build --preset "$p" --target zervon
+    cp -fP "build/$p"/src/libzervon-*.so* dist/
+  done
+  ls -l dist
+}
+
+# A sanitizer suite: the library, the virtual instrument, the tools and every
+# test built with the sanitizer and run; any report fails the run. GCC ships
+# the sanitizer runtimes (libasan, libubsan, libtsan) as its own dependencies.
+# The test presets set the runtimes' options: every report ends the program
+# (halt_on_error), LeakSanitizer runs at each exit, also in forked children
+# and after the library was unloaded with dlclose. Left out: valgrind's leak
+# check and the libFuzzer run (the fuzz target carries its own address and
+# undefined-behaviour checks), and under ThreadSanitizer the two diagnostic
+# cycle tests, whose forked child of a threaded process starts a thread,
+# which ThreadSanitizer's runtime does not support (it reports a duplicate
+# thread id of its own); both run in the plain and the address builds.
+test_sanitizer() {
+  PACKAGES=(cmake ninja-build g++ googletest util-linux procps python3)
+  install_packages
+  cmake --preset "$1"
+  cmake --build --preset "$1"
+  ctest --preset "$1"
+}
+
 case "${1:-}" in
   demo) install_packages; build; run_demo ;;
   test) install_packages; build; run_tests ;;
   build) build ;;
   test-win32) test_win32 ;;
-  *) echo "usage: $0 demo|test|build|test-win32" >&2; exit 2 ;;
+  test-cross) test_cross ;;
+  dist) dist ;;
+  test-asan) test_sanitizer asan ;;
+  test-tsan) test_sanitizer tsan ;;
+  *) echo "usage: $0 demo|test|build|test-win32|test-cross|dist|test-asan|test-tsan" >&2; exit 2 ;;
 esac

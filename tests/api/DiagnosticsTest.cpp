@@ -39,18 +39,24 @@ TEST(Diagnostics, ConnectedHandlerRunsTheCycleOnceAndASecondCallReturns) {
   ASSERT_GE(fd, 0);
   int pipefd[2];
   ASSERT_EQ(pipe(pipefd), 0);
-  pid_t child = fork();
+  // Forked from a thread made for it: under qemu-user a child forked while
+  // threads newer than the forking one run cannot start threads of its own.
+  pid_t child = -1;
+  std::thread forker([&] {
+    child = fork();
+    if (child == 0) {
+      ZervSetDeviceHandle(HandleOf(fd));
+      std::thread cycle([] { DebugConnectedHandler(true); });
+      usleep(200 * 1000);
+      DebugTest();  // the guard: returns at once
+      char done = 'R';
+      if (write(pipefd[1], &done, 1) != 1) _exit(3);
+      cycle.join();  // never ends
+      _exit(4);
+    }
+  });
+  forker.join();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    ZervSetDeviceHandle(HandleOf(fd));
-    std::thread cycle([] { DebugConnectedHandler(true); });
-    usleep(200 * 1000);
-    DebugTest();  // the guard: returns at once
-    char done = 'R';
-    if (write(pipefd[1], &done, 1) != 1) _exit(3);
-    cycle.join();  // never ends
-    _exit(4);
-  }
   close(pipefd[1]);
   char mark = 0;
   ASSERT_EQ(read(pipefd[0], &mark, 1), 1);
@@ -103,15 +109,19 @@ TEST(Diagnostics, ConnectedHandlerRunsTheCycleOnceAndASecondCallReturns) {
 TEST(Diagnostics, CycleWithoutAPortKeepsRunningAndPrintsNothingMore) {
   int pipefd[2];
   ASSERT_EQ(pipe(pipefd), 0);
-  pid_t child = fork();
+  pid_t child = -1;
+  std::thread forker([&] {  // see above: a child that starts a thread
+    child = fork();
+    if (child == 0) {
+      dup2(pipefd[1], 1);
+      ZervSetDeviceHandle(HandleOf(-1));
+      std::thread cycle([] { DebugConnectedHandler(true); });
+      cycle.join();
+      _exit(4);
+    }
+  });
+  forker.join();
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(pipefd[1], 1);
-    ZervSetDeviceHandle(HandleOf(-1));
-    std::thread cycle([] { DebugConnectedHandler(true); });
-    cycle.join();
-    _exit(4);
-  }
   close(pipefd[1]);
   usleep(300 * 1000);
   int status = 0;

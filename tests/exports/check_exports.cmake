@@ -3,6 +3,7 @@ cmake_minimum_required(VERSION 3.20)
 # it is meant to export: fails on a missing one and on any extra one.
 #   -DNM=<nm of the target>  -DLIB=<library>  -DEXPECTED=<list>
 #   -DSIZE_T=<"unsigned long" | "unsigned int">
+#   -DEXTRA_NAMES=<regex>  (optional) names the build adds of its own, not compared
 execute_process(COMMAND ${NM} -D --defined-only -C ${LIB}
   OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -18,6 +19,9 @@ foreach(line IN LISTS lines)
     set(name "${CMAKE_MATCH_2}")
     # Linker-made markers and version nodes are no part of the interface.
     if(type STREQUAL "A" OR name MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+      continue()
+    endif()
+    if(EXTRA_NAMES AND name MATCHES "${EXTRA_NAMES}")
       continue()
     endif()
     list(APPEND actual "${name}")

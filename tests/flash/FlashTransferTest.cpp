@@ -268,6 +268,12 @@ TEST_F(FlashTransferTest, NullCallbackAfterACallbackReportsNothing) {
 }
 
 TEST_F(FlashTransferTest, WholeRegionThreeRoundTrip) {
+#ifdef ZERVON_TEST_EMULATED
+  // About 60,000 exchanges: a minute and more under qemu, where the virtual
+  // instrument is emulated too and one late reply fails the transfer. The
+  // smaller round trips cover the same code; the native suite runs this one.
+  GTEST_SKIP() << "whole-region transfer: native builds only";
+#endif
   const uint32_t kBase = 0x18000, kCapacity = 0x1E8000;
   std::vector<uint8_t> data = RandomBytes(kCapacity + 1, 19);
   EXPECT_FALSE(ZervSPIFlashWriteEx(CHIP_FLASH_REGION_3, data.data(), kCapacity + 1, Record));

@@ -79,6 +79,28 @@ bool WaitFor(Condition condition, long ms) {
   return condition();
 }
 
+// True once the process has `expected` threads again, within `ms`. A joined
+// thread may stay listed in /proc/self/task for a moment after the join has
+// returned (qemu-user wakes the joiner before its own thread has ended), so
+// a count after a thread's end gets a short grace period; a thread that
+// keeps running still fails.
+inline bool ThreadsBackTo(int expected, long ms = 1000) {
+  return WaitFor([expected] { return Threads() == expected; }, ms);
+}
+
+// The thread count once it has held still for 20 ms (at most 1 s), for a
+// baseline taken just after a thread was joined.
+inline int SettledThreads() {
+  int count = Threads();
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int now = Threads();
+    if (now == count) break;
+    count = now;
+  }
+  return count;
+}
+
 // The ID of a process that has certainly ended.
 inline int32_t DeadPid() {
   pid_t child = fork();

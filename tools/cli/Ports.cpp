@@ -252,7 +252,8 @@ int CmdDoctor(const Options& options, Args& args) {
   const std::string rule = FindUdevRule(&ignoresModem);
   if (rule.empty())
     findings.push_back({true, "udev rule", "no udev rule for the instrument (USB 04d8:000a) is installed",
-                        "install the SDK's udev rule (cmake --install puts it in /etc/udev/rules.d), then "
+                        "install the SDK's udev rule: the package puts 60-zervon.rules in /usr/lib/udev/rules.d; "
+                        "after 'cmake --install' copy <prefix>/lib/udev/rules.d/60-zervon.rules to /etc/udev/rules.d; then "
                         "'sudo udevadm control --reload' and plug the instrument in again",
                         true});
   else

@@ -1,0 +1,202 @@
+"""The binding against virtual instruments on pseudo-terminals, handed over."""
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import zervon
+from conftest import wait_until
+
+
+def test_version_is_the_library_release():
+    assert zervon.version() == "1.0.5.1"
+
+
+def test_info_reads_the_identity(start_sim):
+    sim = start_sim("--serial", "21,7,3,300", "--hw", "9", "--firmware", "4.17")
+    with zervon.Instrument(sim.port) as instrument:
+        info = instrument.info()
+    assert (info.model, info.serial, info.hw_code, info.firmware, info.library) == (
+        "RX", "VRX2107-030300", 9, "4.17", "1.0.5.1")
+
+
+@pytest.mark.parametrize("args, report, value, battery", [
+    (["--report", "3,1,2,3,4", "--value", "1234"], (3, 1, 2, 3, 4), 12.34, True),   # hundredths
+    (["--report", "1,0,0,0,255", "--value", "1234"], (1, 0, 0, 0, 255), 1.234, True),  # thousandths
+    (["--value", "65535", "--battery-low"], (3, 0, 0, 0, 0), 655.35, False),
+])
+def test_read_scales_the_value_and_tells_the_battery(start_sim, args, report, value, battery):
+    sim = start_sim(*args)
+    with zervon.Instrument(sim.port) as instrument:
+        reading = instrument.read()
+    assert reading.report == report
+    assert reading.value == pytest.approx(value)
+    assert reading.battery_good is battery
+
+
+def test_set_sends_the_setting_and_refuses_bad_bytes_before_sending(sim):
+    with zervon.Instrument(sim.port) as instrument:
+        instrument.set(1, 2, 3, 4)
+        instrument.set(0xFF, 0, 0x10, 0, 0x80)
+        for bad in ((256, 0, 0, 0), (-1, 0, 0, 0), (1.5, 0, 0, 0), (True, 0, 0, 0)):
+            with pytest.raises(ValueError):
+                instrument.set(*bad)
+        with pytest.raises(ValueError):
+            instrument.set(0, 0, 0, 0, 300)
+    expected = ["00 01 02 03 04 00 01 00", "00 FF 00 10 00 80 01 00"]
+    settings = lambda: [r for r in sim.requests() if r.startswith("00 ")]  # noqa: E731
+    wait_until(lambda: len(settings()) >= 2, 5)
+    assert settings() == expected
+
+
+def test_flash_round_trip_reports_progress(start_sim):
+    sim = start_sim()
+    data = bytes((i * 7) & 0xFF for i in range(5000))
+    calls = []
+    with zervon.Instrument(sim.port) as instrument:
+        instrument.flash_write(1, data, lambda done, total: calls.append((done, total)))
+        # Three passes: the whole region erased, the data written, the data
+        # read back in whole 32-byte packets; each counts up to its total.
+        passes = []
+        for done, total in calls:
+            if not passes or passes[-1][-1][1] != total:
+                passes.append([])
+            passes[-1].append((done, total))
+        assert [p[0][1] for p in passes] == [0x8000, 5000, 5024]
+        for p in passes:
+            assert p[-1][0] == p[-1][1]
+            assert all(a[0] <= b[0] for a, b in zip(p, p[1:]))
+        assert instrument.flash_read(1, len(data)) == data
+        # The rest of the region stays erased.
+        assert instrument.flash_read(1, len(data) + 16)[len(data):] == b"\xff" * 16
+
+
+def test_memmap_and_manufacturing_data(start_sim):
+    sim = start_sim("--mfg", "0x24,5,0x17,1")
+    with zervon.Instrument(sim.port) as instrument:
+        instrument.memmap_write(2, b"\x01\x02\x03")
+        assert instrument.memmap_read(2, 4) == b"\x01\x02\x03\xff"
+        assert instrument.mfg_read() == b"\x24\x05\x17\x01"
+        instrument.mfg_write(b"\xaa\xbb")
+        assert instrument.mfg_read() == b"\xaa\xbb\x17\x01"
+
+
+def test_flash_arguments_are_refused_with_nothing_sent(sim):
+    with zervon.Instrument(sim.port) as instrument:
+        before = len(sim.requests())
+        with pytest.raises(ValueError):
+            instrument.flash_write(4, b"x")
+        with pytest.raises(ValueError):
+            instrument.flash_write(0, bytes(0x8001))
+        with pytest.raises(ValueError):
+            instrument.memmap_write(1, bytes(0x2001))
+        with pytest.raises(ValueError):
+            instrument.flash_read(-1, 4)
+        with pytest.raises(ValueError):
+            instrument.mfg_write(b"12345")
+        assert len(sim.requests()) == before
+
+
+def test_verification_failure_raises_transfer_error(start_sim):
+    # The instrument flips a bit of the first byte of region 1 as it is written.
+    sim = start_sim("--corrupt-flash", "0x8000,0x01")
+    with zervon.Instrument(sim.port) as instrument:
+        with pytest.raises(zervon.TransferError) as caught:
+            instrument.flash_write(1, b"\x00" * 64)
+        assert caught.value.code is None
+
+
+def test_progress_exception_is_raised_after_the_transfer(sim):
+    def progress(done, total):
+        raise KeyError("stop")
+
+    with zervon.Instrument(sim.port) as instrument:
+        with pytest.raises(KeyError):
+            instrument.memmap_write(3, b"abc", progress)
+        assert instrument.memmap_read(3, 3) == b"abc"  # the transfer went through
+
+
+def test_exchange_errors_carry_the_result_code(sim):
+    with zervon.Instrument(sim.port) as instrument:
+        assert instrument.send(b"\x14", 64)[0] == 0x14
+        with pytest.raises(zervon.ExchangeError) as caught:
+            instrument.send(b"\x14", 100)  # the report has 64 bytes
+        assert caught.value.code == zervon.EXCHANGE_SHORT
+        assert len(caught.value.received) == 64 and caught.value.received[0] == 0x14
+        sim.stop()  # the instrument goes silent
+        with pytest.raises(zervon.ExchangeError) as caught:
+            instrument.read()
+        assert caught.value.code in (zervon.EXCHANGE_FAILED, zervon.EXCHANGE_SHORT)
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--silent"], "no instrument answers"),
+    (["--foreign", "--marker", "ABC"], "is not the instrument"),
+])
+def test_no_instrument_on_the_port(start_sim, args, message):
+    sim = start_sim(*args)
+    with pytest.raises(zervon.NoInstrumentError, match=message):
+        zervon.Instrument(sim.port, timeout=0.5).open()
+    # Nothing is left open: another instrument can be opened next.
+    good = start_sim()
+    with zervon.Instrument(good.port) as instrument:
+        assert instrument.info().serial.startswith("VRX")
+
+
+def test_a_missing_port_and_a_file_are_refused(tmp_path):
+    with pytest.raises(zervon.NoInstrumentError, match="cannot open"):
+        zervon.Instrument("/dev/pts/no-such-terminal").open()
+    plain = tmp_path / "plain"
+    plain.write_bytes(b"")
+    with pytest.raises(zervon.NoInstrumentError, match="not a serial port"):
+        zervon.Instrument(str(plain)).open()
+
+
+def test_one_instrument_at_a_time_and_closed_is_closed(sim):
+    instrument = zervon.Instrument(sim.port)
+    with instrument:
+        with pytest.raises(zervon.ZervonError, match="open already"):
+            zervon.Instrument(sim.port).open()
+        assert instrument.connected
+    assert not instrument.is_open and not instrument.connected
+    with pytest.raises(zervon.NotConnectedError):
+        instrument.read()
+    instrument.close()  # a second close is harmless
+    with zervon.Instrument(sim.port) as again:
+        assert again.read().value == pytest.approx(12.34)
+
+
+def test_burn_through_a_terminal_is_refused_with_nothing_sent(sim, tmp_path):
+    image = tmp_path / "fw.bin"
+    image.write_bytes(b"\x01" * 1000)
+    with zervon.Instrument(sim.port) as instrument:
+        before = len(sim.requests())
+        with pytest.raises(zervon.ZervonError, match="no /dev/ttyACM"):
+            instrument.burn(image, "3.5")
+        with pytest.raises(ValueError):
+            instrument.burn(image, "3.256")
+        with pytest.raises(FileNotFoundError):
+            instrument.burn(tmp_path / "missing.bin", (3, 5))
+        assert len(sim.requests()) == before
+
+
+def test_the_binding_finds_the_library_by_itself_in_an_installed_tree(tmp_path):
+    # <prefix>/lib/<library> beside <prefix>/lib/python3/dist-packages/zervon.
+    library = os.environ.get("ZERVON_LIBRARY")
+    if not library:
+        pytest.skip("ZERVON_LIBRARY names no library to lay out")
+    import shutil
+    from zervon import _library
+    lib = tmp_path / "lib"
+    package = lib / "python3" / "dist-packages" / "zervon"
+    shutil.copytree(os.path.dirname(zervon.__file__), package)
+    shutil.copy(library, lib / (_library.library_name() + ".1"))
+    env = {k: v for k, v in os.environ.items() if k not in ("ZERVON_LIBRARY", "PYTHONPATH")}
+    out = subprocess.run([sys.executable, "-c", "import zervon; print(zervon.version())"],
+                         cwd=str(lib / "python3" / "dist-packages"), env=env,
+                         capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "1.0.5.1"

@@ -1,0 +1,51 @@
+"""Python binding of the Zervon SDK: the Zervon USB test instrument from Python.
+
+    import zervon
+
+    with zervon.Instrument("/dev/ttyACM0") as instrument:
+        info = instrument.info()
+        print(info.serial, info.firmware)
+        print(instrument.read().value)
+
+The binding loads the SDK's shared library through ctypes: the one named by
+the environment variable ZERVON_LIBRARY, else the one of the installed tree
+it belongs to, else the one the dynamic loader finds (libzervon-x86_64.so.1
+and its siblings for the other architectures).
+"""
+from .errors import (
+    BURN_CODES,
+    EXCHANGE_FAILED,
+    EXCHANGE_OK,
+    EXCHANGE_SHORT,
+    BurnError,
+    BusyError,
+    ExchangeError,
+    LowBatteryError,
+    NoInstrumentError,
+    NotConnectedError,
+    TransferError,
+    ZervonError,
+)
+from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, Info, Instrument, Reading, version
+
+__all__ = [
+    "BURN_CODES",
+    "EXCHANGE_FAILED",
+    "EXCHANGE_OK",
+    "EXCHANGE_SHORT",
+    "FLASH_REGIONS",
+    "MEMMAP_REGIONS",
+    "BurnError",
+    "BusyError",
+    "ExchangeError",
+    "Info",
+    "Instrument",
+    "LowBatteryError",
+    "NoInstrumentError",
+    "NotConnectedError",
+    "Reading",
+    "TransferError",
+    "ZervonError",
+    "version",
+]
+__version__ = "1.0.5.1"

@@ -1,0 +1,20 @@
+# Linux x86 (libzervon-i386) with Debian's cross compiler i686-linux-gnu-g++
+# (g++-multilib conflicts with the ARM cross compilers).
+# Programs built for the target run under qemu-i386, started through the
+# target's own dynamic loader: when qemu-i386 (7.2) maps the loader itself,
+# the first pthread_create spins for ever; when the loader is the program it
+# runs, threads work. This also serves kernels that refuse 32-bit x86
+# programs outright.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(ZERVON_TRIPLET i686-linux-gnu)
+set(CMAKE_C_COMPILER ${ZERVON_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${ZERVON_TRIPLET}-g++)
+set(CMAKE_NM ${ZERVON_TRIPLET}-nm CACHE FILEPATH "nm of the target")
+set(CMAKE_FIND_ROOT_PATH /usr/${ZERVON_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 /usr/${ZERVON_TRIPLET}/lib/ld-linux.so.2
+    --library-path /usr/${ZERVON_TRIPLET}/lib CACHE STRING "Runs target programs")
