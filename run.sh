@@ -10,6 +10,8 @@
 #   ./run.sh test-cross  install the cross compilers and qemu-user, build the
 #                    i386, armhf and aarch64 presets and run each suite under
 #                    qemu
+#   ./run.sh ci-cross  the same, leaving a few long cases to the native suite
+#                    (what CI runs)
 #   ./run.sh dist    build the four Linux libraries into dist/ under their
 #                    deliverable names (libzervon-x86_64.so, ...)
 #   ./run.sh test-asan  build and run all tests with AddressSanitizer and
@@ -75,9 +77,26 @@ test_cross() {
   done
   for p in "${CROSS_PRESETS[@]}"; do
     echo "== $p"
-    ctest --preset "$p"
+    if [ "${1:-}" = ci ]; then
+      # A name filter given here replaces the preset's own, so the i386
+      # preset's exclusions are repeated.
+      local exclude="$CROSS_CI_EXCLUDE"
+      [ "$p" = i386 ] && exclude="$exclude|$I386_EXCLUDE"
+      ctest --preset "$p" -E "$exclude"
+    else
+      ctest --preset "$p"
+    fi
   done
 }
+
+# As in the i386 test preset: cases that hang or abort under qemu-i386.
+I386_EXCLUDE='^(ExchangeTest\.ExchangesSurviveAOneMillisecondSignalStorm|TimerTest\.SignalsInterruptBlockingCallsButNotSleepEx|CliTest\.ReadOnceAndWatching)$'
+
+# The cases that CI leaves to the native suite when it runs the foreign ones:
+# each spends most of its time in fixed waits (flash settling, the burn's
+# restart wait, search pauses) on code paths that other cases of the same
+# suite already take on that architecture. `./run.sh test-cross` runs them all.
+CROSS_CI_EXCLUDE='^(Burn\.(V2BurnOf40KiBOnMainVersion2|InstrumentThatDoesNotComeBackEndsWithMinus11|FailedSPIFlash.*|BMPBlockThatReadsBackDifferentEndsTheBurn|WithoutInstrumentGivesUpAfterFiveAttempts|LoaderThatHangsUpEndsTheWaitForItsAnswer)|FlashTransferTest\.(FailingReadBackFailsTheWrite|WritesOfZeroBytes)|FlashPacketTest\.(FailedWriteAndEraseRestoreTheNormalTimeouts|WholeBlocksAreErasedAsBlocksWithTheLongTimeout)|CalibrationTest\.(FailedStoreIsReportedAsFailure|StopWithoutCallbackReportsNothing)|Connection\.(RapidPlugCyclesLeakNothing|ANodeMissingFromOneListingCausesNoLoss)|python_binding.*|install_examples|package_deb)$'
 
 # The four Linux libraries, each built by its own preset, side by side in dist/.
 dist() {
@@ -118,8 +137,9 @@ case "${1:-}" in
   build) build ;;
   test-win32) test_win32 ;;
   test-cross) test_cross ;;
+  ci-cross) test_cross ci ;;
   dist) dist ;;
   test-asan) test_sanitizer asan ;;
   test-tsan) test_sanitizer tsan ;;
-  *) echo "usage: $0 demo|test|build|test-win32|test-cross|dist|test-asan|test-tsan" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|build|test-win32|test-cross|ci-cross|dist|test-asan|test-tsan" >&2; exit 2 ;;
 esac
