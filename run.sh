@@ -12,6 +12,8 @@
 #                    qemu
 #   ./run.sh ci-cross  the same, leaving a few long cases to the native suite
 #                    (what CI runs)
+#   ./run.sh ci      what CI runs (.ci/run): everything above, the long
+#                    foreign cases left to the native suite
 #   ./run.sh dist    build the four Linux libraries into dist/ under their
 #                    deliverable names (libzervon-x86_64.so, ...)
 #   ./run.sh test-asan  build and run all tests with AddressSanitizer and
@@ -52,8 +54,11 @@ run_demo() {
   tools/demo/demo.sh build/default
 }
 
+WIN32_PACKAGES=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest)
+SANITIZER_PACKAGES=(cmake ninja-build g++ googletest util-linux procps python3)
+
 test_win32() {
-  PACKAGES=(cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest)
+  PACKAGES=("${WIN32_PACKAGES[@]}")
   install_packages
   cmake --preset win32
   cmake --build --preset win32
@@ -80,9 +85,7 @@ test_cross() {
     if [ "${1:-}" = ci ]; then
       # A name filter given here replaces the preset's own, so the i386
       # preset's exclusions are repeated.
-      local exclude="$CROSS_CI_EXCLUDE"
-      [ "$p" = i386 ] && exclude="$exclude|$I386_EXCLUDE"
-      ctest --preset "$p" -E "$exclude"
+      ctest --preset "$p" -E "$(ci_cross_filter "$p")"
     else
       ctest --preset "$p"
     fi
@@ -124,11 +127,61 @@ dist() {
 # which ThreadSanitizer's runtime does not support (it reports a duplicate
 # thread id of its own); both run in the plain and the address builds.
 test_sanitizer() {
-  PACKAGES=(cmake ninja-build g++ googletest util-linux procps python3)
+  PACKAGES=("${SANITIZER_PACKAGES[@]}")
   install_packages
   cmake --preset "$1"
   cmake --build --preset "$1"
   ctest --preset "$1"
+}
+
+# The foreign suites' filter for CI (see CROSS_CI_EXCLUDE).
+ci_cross_filter() {
+  local exclude="$CROSS_CI_EXCLUDE"
+  [ "$1" = i386 ] && exclude="$exclude|$I386_EXCLUDE"
+  printf '%s' "$exclude"
+}
+
+# CI: every package first (apt allows one installer at a time), then the
+# README's test command in the foreground while the other presets build one
+# after another in the background at the lowest priority. The suites mostly
+# wait (reply time-outs, settling and restart waits), so a build beside them
+# costs them little, and at nice 19 it never takes the processor from them.
+# Each further suite runs as soon as its build is done.
+ci() {
+  PACKAGES=("${PACKAGES[@]}" "${WIN32_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" "${CROSS_PACKAGES[@]}")
+  install_packages
+  local order=(win32 tsan asan aarch64 armhf i386)
+  local marks
+  marks=$(mktemp -d)
+  (
+    for p in "${order[@]}"; do
+      if nice -n 19 cmake --preset "$p" >"$marks/$p.log" 2>&1 &&
+         nice -n 19 cmake --build --preset "$p" >>"$marks/$p.log" 2>&1; then
+        touch "$marks/$p.built"
+      else
+        touch "$marks/$p.failed"
+      fi
+    done
+  ) &
+  local builder=$! t0=$SECONDS rc=0 p
+  echo "===== default (the README's test command)"
+  ./run.sh test || rc=1
+  echo "===== default done at $((SECONDS - t0)) s"
+  for p in "${order[@]}"; do
+    while [ ! -e "$marks/$p.built" ] && [ ! -e "$marks/$p.failed" ]; do sleep 2; done
+    if [ -e "$marks/$p.failed" ]; then
+      echo "===== $p: build failed"; tail -50 "$marks/$p.log"; rc=1; continue
+    fi
+    echo "===== $p built at $((SECONDS - t0)) s"
+    case "$p" in
+      win32|tsan|asan) ctest --preset "$p" || rc=1 ;;
+      *) ctest --preset "$p" -E "$(ci_cross_filter "$p")" || rc=1 ;;
+    esac
+    echo "===== $p done at $((SECONDS - t0)) s"
+  done
+  wait "$builder" || true
+  rm -rf "$marks"
+  return "$rc"
 }
 
 case "${1:-}" in
@@ -138,8 +191,9 @@ case "${1:-}" in
   test-win32) test_win32 ;;
   test-cross) test_cross ;;
   ci-cross) test_cross ci ;;
+  ci) ci ;;
   dist) dist ;;
   test-asan) test_sanitizer asan ;;
   test-tsan) test_sanitizer tsan ;;
-  *) echo "usage: $0 demo|test|build|test-win32|test-cross|ci-cross|dist|test-asan|test-tsan" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|build|test-win32|test-cross|ci-cross|dist|test-asan|test-tsan|ci" >&2; exit 2 ;;
 esac
