@@ -67,12 +67,21 @@ void SleepMs(long ms) {
 }
 
 // One readiness wait and one transfer call, the shape shared by ReadData and
-// WriteData. `transfer` returns what read()/write() return.
+// WriteData. `transfer` returns what read()/write() return. With
+// `tryFirst` the transfer is attempted before the first wait: a port that is
+// ready already (a write to the instrument nearly always is) then costs no
+// readiness call, and one that is not answers EAGAIN and is waited for as
+// usual.
 template <typename Transfer>
-int TimedTransfer(short events, unsigned timeoutMs, Transfer transfer) {
+int TimedTransfer(short events, unsigned timeoutMs, bool tryFirst, Transfer transfer) {
   const int fd = static_cast<int>(g_hDevice);
   if (g_hDevice == -1) return -1;
   const Deadline deadline(timeoutMs);
+  if (tryFirst) {
+    ssize_t n = transfer(fd);  // byte count (0 included), or -1 with errno
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+  }
   for (;;) {
     if (WaitReady(fd, events, deadline) != 1) return -1;
     ssize_t n = transfer(fd);  // byte count (0 included), or -1 with errno
@@ -93,18 +102,24 @@ int TimedTransfer(short events, unsigned timeoutMs, Transfer transfer) {
 
 int ReadData(unsigned char* buffer, int size, unsigned timeoutMs) {
   if (size < 0) return -1;
-  return TimedTransfer(POLLIN, timeoutMs, [&](int fd) { return read(fd, buffer, size); });
+  return TimedTransfer(POLLIN, timeoutMs, false, [&](int fd) { return read(fd, buffer, size); });
 }
 
 int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
   if (size < 0) return -1;
-  return TimedTransfer(POLLOUT, timeoutMs, [&](int fd) { return write(fd, data, size); });
+  return TimedTransfer(POLLOUT, timeoutMs, true, [&](int fd) { return write(fd, data, size); });
 }
 
 void DiscardInput() {
   if (g_hDevice == -1) return;
+  const int fd = static_cast<int>(g_hDevice);
+  // Most exchanges find nothing waiting: a zero-time poll says so more
+  // cheaply than the flush. Input arriving after either look is the same
+  // race, so both drop exactly what is there when the request goes out.
+  struct pollfd pfd = {fd, POLLIN, 0};
+  if (poll(&pfd, 1, 0) == 0) return;  // 0: nothing readable, no hang-up
   // Fails with ENOTTY on a descriptor that is no terminal; nothing to drop then.
-  tcflush(static_cast<int>(g_hDevice), TCIFLUSH);
+  tcflush(fd, TCIFLUSH);
 }
 
 int DeviceIsConnected() { return g_hDevice != -1 ? 1 : 0; }

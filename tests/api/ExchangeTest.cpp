@@ -99,6 +99,21 @@ TEST_F(ExchangeTest, SurplusOfALongerReplyNeverAnswersTheNextRequest) {
   EXPECT_TRUE(IsRecordReply(reply));
 }
 
+TEST_F(ExchangeTest, AnswerToARequestSentWithoutReplyNeverAnswersTheNextRequest) {
+  // A clean exchange first: the port's input is known to be empty after it.
+  unsigned char reply[64] = {0};
+  ASSERT_EQ(ZervSendCommand(kRecordRequest, 5, reply, 64), 0);
+  // The status request goes out as one without reply; the instrument
+  // answers it all the same, and the answer waits in the port...
+  EXPECT_EQ(ZervSendCommand(kStatusRequest, 1, nullptr, 0), 0);
+  ASSERT_TRUE(sim.WaitForRequests(2, 1000));
+  usleep(50 * 1000);
+  // ...where the write has made the next exchange drop it first.
+  memset(reply, 0, sizeof reply);
+  EXPECT_EQ(ZervSendCommand(kRecordRequest, 5, reply, 64), 0);
+  EXPECT_TRUE(IsRecordReply(reply)) << "the record request took the status reply";
+}
+
 TEST_F(ExchangeTest, LateReplyDoesNotDesynchroniseLaterExchanges) {
   sim.DelayReplies(1, 400);
   unsigned char reply[64] = {0};
