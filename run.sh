@@ -23,7 +23,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind)
+PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
