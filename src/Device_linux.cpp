@@ -3,6 +3,7 @@
 #include "stdafx.h"
 #include "Device.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 
 #include "main.h"
@@ -36,5 +37,14 @@ int DeviceIsAlive() {
   // shell from a threaded library: lstat (not stat), because a link whose
   // target is gone is still listed.
   struct stat st;
-  return lstat(g_szDevicePath, &st) == 0 ? 1 : 0;  // 0 when it exists, -1 otherwise
+  if (lstat(g_szDevicePath, &st) != 0) return 0;  // 0 when it exists, -1 otherwise
+  // The node may be listed again already (the instrument pulled and plugged
+  // back under the same number between two looks of the monitor) while the
+  // port this process holds was hung up for good: that port is gone too, or
+  // the library would stay on it for ever.
+  if (g_hDevice != -1) {
+    struct pollfd pfd = {static_cast<int>(g_hDevice), 0, 0};
+    if (poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) return 0;
+  }
+  return 1;
 }
