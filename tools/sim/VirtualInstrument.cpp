@@ -15,6 +15,7 @@
 // public accessors see a consistent instrument at any time.
 #include "VirtualInstrument.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -1240,6 +1241,54 @@ std::vector<std::chrono::nanoseconds> VirtualInstrument::ServiceTimes() const {
 size_t VirtualInstrument::DroppedBytes() const {
   std::lock_guard<std::mutex> lk(impl_->m);
   return impl_->droppedBytes;
+}
+
+std::vector<int> VirtualInstrument::HostPids() const {
+  std::string path;
+  int own = -1;
+  {
+    std::lock_guard<std::mutex> lk(impl_->m);
+    if (impl_->term.path.empty() || impl_->term.master < 0) return {};
+    path = impl_->term.path;
+    own = impl_->term.slave;
+  }
+  const int self = static_cast<int>(::getpid());
+  std::vector<int> pids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return pids;
+  while (dirent* p = ::readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (end == p->d_name || *end != '\0') continue;  // not a process
+    const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+    DIR* fds = ::opendir(fdDir.c_str());
+    if (fds == nullptr) continue;  // gone, or not ours to look at
+    while (dirent* f = ::readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      if (pid == self && std::atoi(f->d_name) == own) continue;  // the instrument's own slave
+      char target[512];
+      const std::string link = fdDir + "/" + f->d_name;
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = '\0';
+      if (path == target) pids.push_back(static_cast<int>(pid));
+    }
+    ::closedir(fds);
+  }
+  ::closedir(proc);
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+int VirtualInstrument::HostOpens() const { return static_cast<int>(HostPids().size()); }
+
+bool VirtualInstrument::WaitForHostOpens(int count, unsigned timeoutMs) const {
+  const auto end = Clock::now() + milliseconds(timeoutMs);
+  for (;;) {
+    if (HostOpens() == count) return true;
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
 }
 
 size_t VirtualInstrument::DroppedFrames() const {

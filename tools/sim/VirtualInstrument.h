@@ -152,6 +152,16 @@ class VirtualInstrument {
   size_t DroppedFrames() const;  // incomplete frames dropped after 100 ms of silence
   void ClearLog();              // log, counters and service times
 
+  // ---- hosts ----
+  // The processes that hold the current terminal open, found by looking
+  // through every visible process's descriptors (/proc/<pid>/fd), once per
+  // descriptor, sorted; the instrument's own slave is left out. Through any
+  // node link and from any process of the same user. A snapshot: a probe
+  // that opens and closes the port in between two looks is not seen.
+  std::vector<int> HostPids() const;
+  int HostOpens() const;  // HostPids().size()
+  bool WaitForHostOpens(int count, unsigned timeoutMs) const;  // until HostOpens() == count
+
   // ---- diagnostics ----
   // Receives one line per notable event (terminal opened or hung up, node
   // linked, restart, bytes skipped, incomplete frame dropped, unknown block)
