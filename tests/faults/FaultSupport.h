@@ -15,6 +15,8 @@
 #include <thread>
 #include <utility>
 
+#include "ProcCounts.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #  define ZERVON_FAULTS_LSAN 1
 #elif defined(__has_feature)
@@ -51,19 +53,6 @@ long ElapsedMs(F&& f) {
   f();
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-}
-
-inline int CountEntries(const char* dir, const char* prefix = "") {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      if (name.rfind(prefix, 0) == 0) ++n;
-    }
-    closedir(d);
-  }
-  return n;
 }
 
 struct Resources {

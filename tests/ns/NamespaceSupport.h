@@ -20,6 +20,8 @@
 
 #include "VirtualInstrument.h"
 
+#include "ProcCounts.h"
+
 inline std::string NodePath(int n) { return "/dev/ttyACM" + std::to_string(n); }
 inline std::string LockPath(int n) { return "/var/lock/torvanel.ACM" + std::to_string(n) + ".lock"; }
 
@@ -35,19 +37,6 @@ inline bool InScratchNamespace() {
   do {                                                                                 \
     if (!InScratchNamespace()) GTEST_SKIP() << "run through run-in-namespace.sh only"; \
   } while (0)
-
-inline int CountEntries(const char* dir, const char* prefix = "") {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      if (name.rfind(prefix, 0) == 0) ++n;
-    }
-    closedir(d);
-  }
-  return n;
-}
 
 inline int OpenDescriptors() { return CountEntries("/proc/self/fd"); }
 inline int Threads() { return CountEntries("/proc/self/task"); }
