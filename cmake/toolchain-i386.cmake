@@ -5,16 +5,8 @@
 # the first pthread_create spins for ever; when the loader is the program it
 # runs, threads work. This also serves kernels that refuse 32-bit x86
 # programs outright.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZERVON_TRIPLET i686-linux-gnu)
-set(CMAKE_C_COMPILER ${ZERVON_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${ZERVON_TRIPLET}-g++)
-set(CMAKE_NM ${ZERVON_TRIPLET}-nm CACHE FILEPATH "nm of the target")
-set(CMAKE_FIND_ROOT_PATH /usr/${ZERVON_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 /usr/${ZERVON_TRIPLET}/lib/ld-linux.so.2
     --library-path /usr/${ZERVON_TRIPLET}/lib CACHE STRING "Runs target programs")
