@@ -172,17 +172,7 @@ TEST_F(CliNamespaceTest, BusyPortIsLeftAlone) {
 TEST_F(CliNamespaceTest, PortNodeIsLockedWhileInUse) {
   zsim::VirtualInstrument& sim = rack.PlugAt(0);
   WriteFileBytes(LockPath(0), PidBytes(DeadPid()));
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    std::vector<std::string> words = CliCommand({"--port", NodePath(0), "read", "--watch", "--rate", "10"});
-    std::vector<char*> argv;
-    for (std::string& a : words) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t child = StartCli({"--port", NodePath(0), "read", "--watch", "--rate", "10"});
   EXPECT_TRUE(sim.WaitForRequests(4, 10000));
   EXPECT_EQ(FileBytes(LockPath(0)), PidBytes(child));
   CliResult r = RunCli({"--port", NodePath(0), "info"});

@@ -66,16 +66,20 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
   const int err = mkstemp(errPath);
   CliResult result;
   if (out < 0 || err < 0) return result;
+  // The command line is built before the fork: the child of a threaded
+  // process may only make async-signal-safe calls before exec (an allocation
+  // there can wait for ever on a lock another thread held at the fork, as
+  // AddressSanitizer's allocator did).
+  std::vector<std::string> words = CliCommand(args);
+  std::vector<char*> argv;
+  for (std::string& a : words) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     const int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<std::string> words = CliCommand(args);
-    std::vector<char*> argv;
-    for (std::string& a : words) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -100,6 +104,24 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
   unlink(outPath);
   unlink(errPath);
   return result;
+}
+
+// Starts the tool with `args` in the background, its output thrown away,
+// and returns its process ID (for runs that end by a signal). As in RunCli,
+// everything that allocates is done before the fork.
+inline pid_t StartCli(const std::vector<std::string>& args) {
+  std::vector<std::string> words = CliCommand(args);
+  std::vector<char*> argv;
+  for (std::string& a : words) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return child;
 }
 
 inline std::ostream& operator<<(std::ostream& os, const CliResult& r) {

@@ -128,17 +128,7 @@ TEST_F(CliTest, ReadOnceAndWatching) {
 
   // A watch goes on until it is interrupted, and ends cleanly then.
   sim.ClearLog();
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    std::vector<std::string> words = CliCommand({"--port", sim.SlavePath(), "read", "--watch", "--rate", "10"});
-    std::vector<char*> argv;
-    for (std::string& a : words) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t child = StartCli({"--port", sim.SlavePath(), "read", "--watch", "--rate", "10"});
   EXPECT_TRUE(sim.WaitForRequests(6, 10000));
   kill(child, SIGINT);
   int status = 0;
