@@ -240,44 +240,56 @@ TEST_F(Unplug, DuringEachStageOfABurnTheBurnEndsWithACode) {
   std::mt19937 rng(17);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Bytes image(c.imageBytes);
-    for (auto& b : image) b = static_cast<uint8_t>(rng());
-    ASSERT_EQ(LoadImage(image, 3, 7), 0);
-    sim.SetFirmware(c.mainVer, 1);
-    ASSERT_TRUE(sim.Replug(NodePath(2)));
-    {
-      std::lock_guard<std::mutex> lk(g_stageMutex);
-      g_stages.clear();
-    }
-    std::atomic<bool> pulled{false};
-    std::thread puller;
-    g_onStage = [&](int stage, int value) {
-      if (pulled || stage != c.stage || value < c.value) return;
-      pulled = true;
-      // Off this thread, a few requests later: mid-stage, not at its edge.
-      puller = std::thread([this] {
-        sim.WaitForRequests(sim.RequestCount() + 3, 2000);
+    for (int attempt = 0;; ++attempt) {
+      Bytes image(c.imageBytes);
+      for (auto& b : image) b = static_cast<uint8_t>(rng());
+      ASSERT_EQ(LoadImage(image, 3, 7), 0);
+      sim.SetFirmware(c.mainVer, 1);
+      ASSERT_TRUE(sim.Replug(NodePath(2)));
+      {
+        std::lock_guard<std::mutex> lk(g_stageMutex);
+        g_stages.clear();
+      }
+      std::atomic<bool> pulled{false};
+      std::thread puller;
+      g_onStage = [&](int stage, int value) {
+        if (pulled || stage != c.stage || value < c.value) return;
+        pulled = true;
+        // Off this thread, a few requests later: mid-stage, not at its edge.
+        puller = std::thread([this] {
+          sim.WaitForRequests(sim.RequestCount() + 3, 2000);
+          sim.Unplug();
+        });
+      };
+      int rc = 0;
+      long ms = faults::ElapsedMs([&] { rc = faults::MustReturnWithin(60000, "ZervBurnBinFile", [] { return ZervBurnBinFile(OnStage); }); });
+      g_onStage = nullptr;
+      if (puller.joinable()) puller.join();
+      if (!pulled && attempt < 2) {
+        // The burn ended before the point of the pull (a reply time-out
+        // missed on a loaded machine): that is no answer to this case, so
+        // it is tried again; a cut it did not notice fails below.
+        EXPECT_LT(rc, 0);
         sim.Unplug();
-      });
-    };
-    int rc = 0;
-    long ms = faults::ElapsedMs([&] { rc = faults::MustReturnWithin(60000, "ZervBurnBinFile", [] { return ZervBurnBinFile(OnStage); }); });
-    g_onStage = nullptr;
-    if (puller.joinable()) puller.join();
-    EXPECT_TRUE(pulled);
-    EXPECT_LT(rc, 0) << "a burn cut short was reported good";
-    EXPECT_LE(ms, 10000);
-    std::vector<std::pair<int, int>> stages;
-    {
-      std::lock_guard<std::mutex> lk(g_stageMutex);
-      stages = g_stages;
+        sim.ClearFaults();
+        continue;
+      }
+      EXPECT_TRUE(pulled);
+      EXPECT_LT(rc, 0) << "a burn cut short was reported good";
+      EXPECT_LE(ms, 10000);
+      std::vector<std::pair<int, int>> stages;
+      {
+        std::lock_guard<std::mutex> lk(g_stageMutex);
+        stages = g_stages;
+      }
+      ASSERT_FALSE(stages.empty());
+      EXPECT_EQ(stages.back(), std::make_pair(5, rc)) << "the last report names the result";
+      sim.Unplug();
+      EXPECT_EQ(g_hDevice, -1);
+      EXPECT_EQ(LockFiles(), 0);
+      sim.ClearFaults();
+      break;
     }
-    ASSERT_FALSE(stages.empty());
-    EXPECT_EQ(stages.back(), std::make_pair(5, rc)) << "the last report names the result";
-    sim.Unplug();
-    EXPECT_EQ(g_hDevice, -1);
-    EXPECT_EQ(LockFiles(), 0);
-    sim.ClearFaults();
   }
   delete[] g_pFlashData;
   g_pFlashData = nullptr;
