@@ -93,7 +93,7 @@ test_cross() {
 }
 
 # As in the i386 test preset: cases that hang or abort under qemu-i386.
-I386_EXCLUDE='^(ExchangeTest\.ExchangesSurviveAOneMillisecondSignalStorm|TimerTest\.SignalsInterruptBlockingCallsButNotSleepEx|CliTest\.ReadOnceAndWatching)$'
+I386_EXCLUDE='^(ExchangeTest\.ExchangesSurviveAOneMillisecondSignalStorm|TimerTest\.SignalsInterruptBlockingCallsButNotSleepEx|CliTest\.ReadOnceAndWatching|ReplyFaults\.OneMillisecondSignalStormDuringTransfersTimeOutsAndWaits)$'
 
 # The cases that CI leaves to the native suite when it runs the foreign ones:
 # each spends most of its time in fixed waits (flash settling, the burn's
