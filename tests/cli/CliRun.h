@@ -56,6 +56,28 @@ inline std::vector<std::string> CliCommand(const std::vector<std::string>& args)
   return words;
 }
 
+// Starts the tool with `args`, standard input from /dev/null, standard output
+// to `out` (or /dev/null for -1) and standard error to `err` (kept for -1).
+// The command line is built before the fork: the child of a threaded process
+// may only make async-signal-safe calls before exec (an allocation there can
+// wait for ever on a lock another thread held at the fork, as
+// AddressSanitizer's allocator did).
+inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err) {
+  std::vector<std::string> words = CliCommand(args);
+  std::vector<char*> argv;
+  for (std::string& a : words) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(out >= 0 ? out : open("/dev/null", O_WRONLY), 1);
+    if (err >= 0) dup2(err, 2);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
 // Runs the tool with `args`; standard input is /dev/null, standard output
 // and error go to files (never a terminal, so progress comes as plain
 // lines). A run that takes longer than `timeoutMs` is killed.
@@ -66,23 +88,7 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
   const int err = mkstemp(errPath);
   CliResult result;
   if (out < 0 || err < 0) return result;
-  // The command line is built before the fork: the child of a threaded
-  // process may only make async-signal-safe calls before exec (an allocation
-  // there can wait for ever on a lock another thread held at the fork, as
-  // AddressSanitizer's allocator did).
-  std::vector<std::string> words = CliCommand(args);
-  std::vector<char*> argv;
-  for (std::string& a : words) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t child = SpawnCli(args, out, err);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
   for (;;) {
@@ -107,22 +113,8 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
 }
 
 // Starts the tool with `args` in the background, its output thrown away,
-// and returns its process ID (for runs that end by a signal). As in RunCli,
-// everything that allocates is done before the fork.
-inline pid_t StartCli(const std::vector<std::string>& args) {
-  std::vector<std::string> words = CliCommand(args);
-  std::vector<char*> argv;
-  for (std::string& a : words) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  return child;
-}
+// and returns its process ID (for runs that end by a signal).
+inline pid_t StartCli(const std::vector<std::string>& args) { return SpawnCli(args, -1, -1); }
 
 inline std::ostream& operator<<(std::ostream& os, const CliResult& r) {
   return os << "exit " << r.code << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
