@@ -96,7 +96,9 @@ extern "C" {
 /* ---- Connection ----
  * The library keeps the instrument in a background thread of its own (the
  * connect thread): it searches for the instrument's port, holds it
- * exclusively (no other process using the library can take it), switches the
+ * exclusively (its lock file keeps other processes using the library away,
+ * and on Linux and macOS the port's exclusive mode and lock keep other
+ * programs away; a port that another program holds is left alone), switches the
  * instrument to host control, and when the instrument is unplugged it closes
  * the port, tells the application and searches again. */
 

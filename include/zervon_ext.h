@@ -19,9 +19,14 @@
 /* Writes `commandLength` bytes of `command` (200 ms write time-out) and, when
  * `reply` is not null and `replyLength` is not 0, reads one reply of exactly
  * `replyLength` bytes (200 ms read time-out). Input that was already waiting
- * in the port is discarded before a request that expects a reply, so a late
- * reply to an earlier request is never taken for this one; bytes of a reply
- * beyond `replyLength` stay in the port until the next such request.
+ * in the port is discarded before a request that expects a reply; after an
+ * exchange whose reply was cut short or never came, the next such request
+ * first waits until the line has been quiet for that exchange's read
+ * time-out (at most 1 s, more only while bytes keep coming, and never
+ * beyond 1 s past that), so a late reply to an earlier request is not taken
+ * for this one. A reply shorter than `replyLength` therefore makes the next
+ * exchange wait. Bytes of a reply beyond `replyLength` stay in the port
+ * until the next such request.
  * Result: the exchange code 0/1/2 of zervon.h. A null `command` or a negative
  * length gives 1 and sends nothing. Any thread; takes the API lock. */
 ZERVON_EXT_API int ZervSendCommand(unsigned char* command, int commandLength,

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -98,11 +100,74 @@ int TimedTransfer(short events, unsigned timeoutMs, bool tryFirst, Transfer tran
   }
 }
 
+// ---- Settling after an incomplete reply ----
+
+constexpr unsigned kMinQuietMs = 20;
+constexpr unsigned kMaxQuietMs = 1000;
+constexpr unsigned kSettleLimitMs = 1000;
+
+// 0 while the port is settled; otherwise the quiet interval the next
+// exchange waits for, and when the incomplete read ended.
+unsigned g_nQuietMs = 0;
+int64_t g_nUnsettledSinceMs = 0;
+
+void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
+  if (got == asked) {
+    MarkPortSettled();
+    return;
+  }
+  unsigned quiet = timeoutMs < kMinQuietMs ? kMinQuietMs : timeoutMs;
+  if (quiet > kMaxQuietMs) quiet = kMaxQuietMs;
+  g_nQuietMs = quiet;
+  g_nUnsettledSinceMs = NowMs();
+}
+
+// Drops input until none has arrived for the quiet interval, never waiting
+// longer than that interval plus kSettleLimitMs from now; a port that keeps
+// talking is cut off there. One byte-draining read per wake-up, so a
+// blocking descriptor of the application never blocks here.
+void SettleInput(int fd) {
+  const int64_t quiet = g_nQuietMs;
+  const int64_t limit = NowMs() + quiet + kSettleLimitMs;
+  int64_t quietUntil = g_nUnsettledSinceMs + quiet;
+  unsigned char scratch[256];
+  for (;;) {
+    const int64_t now = NowMs();
+    const int64_t until = quietUntil < limit ? quietUntil : limit;
+    if (now >= until) break;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int rc = poll(&pfd, 1, static_cast<int>(until - now));  // ready count, 0 on time-out, -1 on error
+    if (rc == 0) break;  // quiet for the whole interval
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    ssize_t n = read(fd, scratch, sizeof scratch);  // byte count, 0 at end of file, or -1
+    if (n > 0) {
+      quietUntil = NowMs() + quiet;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+        !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      SleepMs(1);  // reported ready with nothing to read: do not spin
+      continue;
+    }
+    break;  // hung up or failed: nothing more is coming
+  }
+  // Fails with ENOTTY on a descriptor that is no terminal; nothing to drop then.
+  tcflush(fd, TCIFLUSH);
+  MarkPortSettled();
+}
+
 }  // namespace
 
 int ReadData(unsigned char* buffer, int size, unsigned timeoutMs) {
   if (size < 0) return -1;
-  return TimedTransfer(POLLIN, timeoutMs, false, [&](int fd) { return read(fd, buffer, size); });
+  if (g_hDevice == -1) return -1;
+  const int n =
+      TimedTransfer(POLLIN, timeoutMs, false, [&](int fd) { return read(fd, buffer, size); });
+  NoteReadOutcome(n, size, timeoutMs);
+  return n;
 }
 
 int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
@@ -110,9 +175,15 @@ int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
   return TimedTransfer(POLLOUT, timeoutMs, true, [&](int fd) { return write(fd, data, size); });
 }
 
+void MarkPortSettled() { g_nQuietMs = 0; }
+
 void DiscardInput() {
   if (g_hDevice == -1) return;
   const int fd = static_cast<int>(g_hDevice);
+  if (g_nQuietMs != 0) {
+    SettleInput(fd);
+    return;
+  }
   // Most exchanges find nothing waiting: a zero-time poll says so more
   // cheaply than the flush. Input arriving after either look is the same
   // race, so both drop exactly what is there when the request goes out.
@@ -222,14 +293,58 @@ void UnlockDeviceFile() {
   memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
 }
 
-void UnlockDevice() {
-  UnlockDeviceFile();
+namespace {
+
+// Whether SetPortExclusive succeeded on the open port, so that only what
+// this process set is undone (the exclusive mode that another program set on
+// a port that discovery then rejects stays as it is).
+bool g_bPortExclusive = false;
+
+// Undoes LockDevice on the open port. Of the fcntl() lock (macOS) and the
+// flock() (Linux) each build took one; releasing the other fails harmlessly
+// (0 or -1, nothing to undo either way). The exclusive mode is a flag of the
+// terminal, not of this descriptor: it would outlive the close while anyone
+// else keeps the terminal open, so it is cleared.
+void UnlockPort() {
   if (g_hDevice == -1) return;
+  const int fd = static_cast<int>(g_hDevice);
   struct flock unlock;
   memset(&unlock, 0, sizeof unlock);
   unlock.l_type = F_UNLCK;
   unlock.l_whence = SEEK_SET;
-  fcntl(static_cast<int>(g_hDevice), F_SETLK, &unlock);  // 0 or -1; nothing to undo either way
+  fcntl(fd, F_SETLK, &unlock);
+  flock(fd, LOCK_UN);
+  if (!g_bPortExclusive) return;
+  g_bPortExclusive = false;
+  ioctl(fd, TIOCNXCL);  // 0 or -1
+}
+
+}  // namespace
+
+void SetPortExclusive(int descriptor) {
+  // 0, or -1 (ENOTTY on a descriptor that is no terminal: nothing to hold).
+  if (ioctl(descriptor, TIOCEXCL) == 0) g_bPortExclusive = true;
+}
+
+void UnlockDevice() {
+  UnlockDeviceFile();
+  UnlockPort();
+}
+
+void DeviceAdoptHandle(DeviceHandle handle) {
+  // The same port handed over again keeps what is known of its line: a late
+  // reply may still be on its way there.
+  if (handle != g_hDevice) MarkPortSettled();
+  g_hDevice = handle;
+  g_bPortExclusive = false;  // the application's port: never changed here
+}
+
+void DeviceDropPort() {
+  if (g_hDevice == -1) return;
+  UnlockPort();
+  CloseHandle(g_hDevice);
+  g_hDevice = -1;
+  MarkPortSettled();
 }
 
 void DeviceClose() {
@@ -238,15 +353,20 @@ void DeviceClose() {
   memset(g_szDevicePath, 0, sizeof g_szDevicePath);
   CloseHandle(g_hDevice);
   g_hDevice = -1;
+  MarkPortSettled();
 }
 
 int DoFindDevice(int port) {
   char path[512] = {0};
   FormatDevicePath(path, sizeof path, port);
+  // A port that another program has announced as its own is left alone.
+  if (IsPortLockedElsewhere(port)) return 0;
   // Close-on-exec: a child process of the application must not inherit the
-  // instrument.
+  // instrument. A port that another program holds in exclusive mode fails
+  // here with EBUSY.
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // descriptor, or -1
   g_hDevice = fd;
+  MarkPortSettled();
   if (fd == -1) return 0;
   if (!LockDeviceFile(port) || !LockDevice(fd)) {
     DeviceClose();

@@ -42,7 +42,29 @@ int WriteData(unsigned char* data, int size, unsigned timeoutMs);
 
 // Drops whatever input is already waiting in the open port. Called before
 // every request that expects a reply. Does nothing when no port is open.
+//
+// A reply that was cut short or never came may still be on its way: a busy
+// instrument answers in order, so its late reply arrives while the next
+// exchange waits and would be taken for that exchange's reply. ReadData
+// therefore leaves the port "unsettled" whenever it returns fewer bytes than
+// asked (-1 included), and settled again when it returns them all. On an
+// unsettled port DiscardInput first lets the line go quiet: it drops input
+// until none has arrived for the failed read's own time-out (20 ms to 1 s),
+// counted from the failure or from the last byte dropped, and gives up
+// waiting 1 s after that at the latest; then it drops what waits. A settled
+// port costs one zero-time look, as before.
 void DiscardInput();
+
+// Makes `handle` the open port, as handed over by the application, and does
+// nothing to it (no lock taken or released, no setting changed). Another
+// port than the open one starts settled; the open one handed over again
+// stays as it is. The previous port, if any, is left open. API lock. POSIX
+// builds.
+void DeviceAdoptHandle(DeviceHandle handle);
+
+// Marks the open port settled: nothing of an earlier exchange is expected
+// any more. Opening, handing over and closing a port do this.
+void MarkPortSettled();
 
 // 1 if a port is open, else 0.
 int DeviceIsConnected();
@@ -99,6 +121,11 @@ int DoFindDevice(int port);
 // port is open. API lock.
 void DeviceClose();
 
+// Closes the open port and releases the locks taken on its descriptor, but
+// keeps the lock file and the recorded path: the firmware burner lets go of
+// the port while the instrument restarts. API lock.
+void DeviceDropPort();
+
 // 1 while the recorded port's device node exists (a dangling link counts),
 // 0 when it is gone or no path is recorded. Does not touch the port.
 // API lock (it reads g_szDevicePath).
@@ -113,12 +140,27 @@ int LockDeviceFile(int port);
 // Closes and removes the lock file this process holds; nothing otherwise.
 void UnlockDeviceFile();
 
-// UnlockDeviceFile, then releases any advisory lock on the open port.
+// UnlockDeviceFile, then releases the locks taken on the open port's
+// descriptor (LockDevice).
 void UnlockDevice();
 
-// Sets the advisory write lock on the open port (macOS); 1 on success.
-// Linux keeps other processes away by the lock file alone and answers 1.
+// Holds the freshly opened port against every other program, not only other
+// copies of this library: an exclusive lock on the descriptor (flock() on
+// Linux, the advisory write lock on macOS), refused at once when another
+// program holds one, and exclusive mode (SetPortExclusive). 1 on success; 0
+// when another program holds the port (the caller then closes it without
+// sending anything).
 int LockDevice(int descriptor);
+
+// Puts the open port into exclusive mode (TIOCEXCL): further opens by
+// anyone but root fail with EBUSY until the port is unlocked. Part of
+// LockDevice on every POSIX build.
+void SetPortExclusive(int descriptor);
+
+// 1 when a UUCP lock file of another live process ("/var/lock/LCK..ttyACM%d"
+// on Linux) says that port `port` is in use; stale files are ignored and
+// never removed. macOS answers 0.
+int IsPortLockedElsewhere(int port);
 
 // The node name of port number `port` ("/dev/ttyACM%d" on Linux).
 void FormatDevicePath(char* buffer, size_t size, int port);

@@ -3,7 +3,14 @@
 #include "stdafx.h"
 #include "Device.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
 #include <sys/stat.h>
 
 #include "main.h"
@@ -16,7 +23,37 @@ void FormatDevicePath(char* buffer, size_t size, int port) {
   snprintf(buffer, size, "/dev/ttyACM%d", port);
 }
 
-int LockDevice(int) { return 1; }
+int LockDevice(int descriptor) {
+  // 0, or -1 with EWOULDBLOCK when another open file of the port holds the
+  // lock. Other errors (a file system without flock) do not stop the port.
+  if (flock(descriptor, LOCK_EX | LOCK_NB) == -1 && errno == EWOULDBLOCK) return 0;
+  SetPortExclusive(descriptor);
+  return 1;
+}
+
+int IsPortLockedElsewhere(int port) {
+  char path[64];
+  snprintf(path, sizeof path, "/var/lock/LCK..ttyACM%d", port);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);  // descriptor, or -1
+  if (fd == -1) return 0;
+  char text[32] = {0};
+  ssize_t n = read(fd, text, sizeof text - 1);  // byte count, or -1
+  close(fd);
+  if (n <= 0) return 0;
+  // The usual form is the process ID as text ("%10d\n"); some older programs
+  // wrote it as 4 raw bytes.
+  long pid = 0;
+  if (n == 4 && !isdigit(static_cast<unsigned char>(text[0])) && text[0] != ' ') {
+    int32_t raw = 0;
+    memcpy(&raw, text, sizeof raw);
+    pid = raw;
+  } else {
+    pid = strtol(text, nullptr, 10);  // skips leading blanks; 0 when no digits
+  }
+  if (pid <= 0 || pid > INT32_MAX) return 0;
+  if (kill(static_cast<pid_t>(pid), 0) == 0) return 1;  // 0: the process exists
+  return errno == EPERM ? 1 : 0;  // EPERM: it exists, under another user
+}
 
 int FindDevice(int port) {
   if (port != -1) {

@@ -79,8 +79,13 @@ int LockDevice(int descriptor) {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;
-  return fcntl(descriptor, F_SETLK, &lock) != -1 ? 1 : 0;
+  if (fcntl(descriptor, F_SETLK, &lock) == -1) return 0;  // 0 or -1
+  SetPortExclusive(descriptor);
+  return 1;
 }
+
+// UUCP lock files are not looked at on macOS.
+int IsPortLockedElsewhere(int) { return 0; }
 
 int FindDevice(int port) {
   if (port != -1) {

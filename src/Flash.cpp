@@ -557,8 +557,7 @@ int RestartInstrument() {
   unsigned char command[kLoaderShortLength] = {'F', 'W', 'P', 'U'};
   if (WriteData(command, kLoaderShortLength, kLoaderWriteTimeoutMs) != kLoaderShortLength)
     return Finish(kBurnLeaveNotWritten);
-  CloseHandle(g_hDevice);
-  g_hDevice = -1;
+  DeviceDropPort();
   SleepEx(kRestartWaitMs);
   ReportStage(kStageRestarted, 100);
   if (!DeviceConnect(-1, kReconnectAttempts)) return Finish(kBurnNotBack);

@@ -101,7 +101,7 @@ void* ZervGetDeviceHandle() {
 
 void ZervSetDeviceHandle(void* handle) {
   LockedCall([handle] {
-    g_hDevice = static_cast<DeviceHandle>(reinterpret_cast<intptr_t>(handle));
+    DeviceAdoptHandle(static_cast<DeviceHandle>(reinterpret_cast<intptr_t>(handle)));
     if (g_hDevice != 0) IsTargetDevice();  // fills the record cache; the verdict is not used
   });
 }

@@ -135,6 +135,7 @@ void CloseHandleOnly() {
   if (g_hDevice == INVALID_HANDLE_VALUE) return;
   CloseHandle(g_hDevice);
   g_hDevice = INVALID_HANDLE_VALUE;
+  MarkPortSettled();
 }
 
 // Opens and checks one candidate. 1 when it is the instrument: the port
@@ -146,6 +147,7 @@ int TryCandidate(const char (&path)[kDevicePathSize]) {
   if (handle == INVALID_HANDLE_VALUE) return 0;
   ApplyPortSettings(handle, kNormalReadTimeoutMs, kNormalWriteTimeoutMs);
   g_hDevice = handle;
+  MarkPortSettled();
   if (IsTargetDevice()) {
     memcpy(g_szDevicePath, path, sizeof g_szDevicePath);
     return 1;
@@ -155,13 +157,68 @@ int TryCandidate(const char (&path)[kDevicePathSize]) {
   return 0;
 }
 
+// ---- Settling after an incomplete reply ----
+
+constexpr DWORD kMinQuietMs = 20;
+constexpr DWORD kMaxQuietMs = 1000;
+constexpr DWORD kSettleLimitMs = 1000;
+constexpr DWORD kSettleLookMs = 5;
+
+// 0 while the port is settled; otherwise the quiet interval the next
+// exchange waits for, and when the incomplete read ended.
+DWORD g_nQuietMs = 0;
+ULONGLONG g_nUnsettledSinceMs = 0;
+
+void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
+  if (got == asked) {
+    MarkPortSettled();
+    return;
+  }
+  DWORD quiet = timeoutMs < kMinQuietMs ? kMinQuietMs : timeoutMs;
+  if (quiet > kMaxQuietMs) quiet = kMaxQuietMs;
+  g_nQuietMs = quiet;
+  g_nUnsettledSinceMs = GetTickCount64();
+}
+
+// Bytes waiting in the driver's receive queue; 0 when it cannot be told.
+DWORD InputQueued(HANDLE handle) {
+  DWORD errors = 0;
+  COMSTAT status;
+  memset(&status, 0, sizeof status);
+  if (!ClearCommError(handle, &errors, &status)) return 0;  // nonzero on success
+  return status.cbInQue;
+}
+
+// Purges input until none has arrived for the quiet interval, never waiting
+// longer than that interval plus kSettleLimitMs from now, looking at the
+// receive queue every few milliseconds.
+void SettleInput(HANDLE handle) {
+  const ULONGLONG quiet = g_nQuietMs;
+  const ULONGLONG limit = GetTickCount64() + quiet + kSettleLimitMs;
+  ULONGLONG quietUntil = g_nUnsettledSinceMs + quiet;
+  for (;;) {
+    if (InputQueued(handle) != 0) {
+      PurgeComm(handle, PURGE_RXCLEAR);
+      quietUntil = GetTickCount64() + quiet;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= quietUntil || now >= limit) break;
+    Sleep(kSettleLookMs);
+  }
+  PurgeComm(handle, PURGE_RXCLEAR);
+  MarkPortSettled();
+}
+
 }  // namespace
 
 int ReadData(unsigned char* buffer, int size, unsigned timeoutMs) {
   if (size < 0 || (buffer == nullptr && size > 0)) return -1;
-  return EventTransfer(timeoutMs, [&](HANDLE handle, OVERLAPPED* overlapped) {
+  if (g_hDevice == INVALID_HANDLE_VALUE) return -1;
+  const int n = EventTransfer(timeoutMs, [&](HANDLE handle, OVERLAPPED* overlapped) {
     ReadFile(handle, buffer, static_cast<DWORD>(size), nullptr, overlapped);
   });
+  NoteReadOutcome(n, size, timeoutMs);
+  return n;
 }
 
 int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
@@ -173,8 +230,14 @@ int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
   });
 }
 
+void MarkPortSettled() { g_nQuietMs = 0; }
+
 void DiscardInput() {
   if (g_hDevice == INVALID_HANDLE_VALUE) return;
+  if (g_nQuietMs != 0) {
+    SettleInput(g_hDevice);
+    return;
+  }
   PurgeComm(g_hDevice, PURGE_RXCLEAR);
 }
 
@@ -242,6 +305,8 @@ void DeviceClose() {
   memset(g_szDevicePath, 0, sizeof g_szDevicePath);
   CloseHandleOnly();
 }
+
+void DeviceDropPort() { CloseHandleOnly(); }
 
 int DeviceIsAlive() {
   if (g_szDevicePath[0] == '\0') return 0;

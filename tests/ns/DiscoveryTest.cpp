@@ -2,7 +2,10 @@
 // paths inside the scratch namespace.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +75,7 @@ TEST_F(Discovery, NoInstrumentFailsAfterTheOneSecondPause) {
 }
 
 TEST_F(Discovery, LockAndPortAreHeldWhileOpenAndReleasedByClose) {
-  PlugAt(0);
+  auto& sim = PlugAt(0);
   ASSERT_EQ(DeviceConnect(0, 1), 1);
   EXPECT_EQ(FileBytes(LockPath(0)), PidBytes(getpid()));
   struct stat st;
@@ -81,7 +84,32 @@ TEST_F(Discovery, LockAndPortAreHeldWhileOpenAndReleasedByClose) {
   // Neither the port nor the lock file reaches a child process.
   EXPECT_TRUE(fcntl(static_cast<int>(g_hDevice), F_GETFD) & FD_CLOEXEC);
   EXPECT_TRUE(fcntl(g_nLockFile, F_GETFD) & FD_CLOEXEC);
+  // Held against every program: exclusive mode (further opens by anyone but
+  // root fail with EBUSY) and the descriptor's flock().
+  const int other = open(NodePath(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  const std::string terminal = sim.SlavePath();
+  chmod(terminal.c_str(), 0666);
+  pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    int fd = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1 && errno == EACCES) _exit(2);  // the terminal is out of this user's reach here
+    _exit(fd == -1 && errno == EBUSY ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WEXITSTATUS(status) != 2) EXPECT_EQ(WEXITSTATUS(status), 0) << "another user opened the held port";
   DeviceClose();
+  ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  close(other);
   EXPECT_EQ(access(LockPath(0).c_str(), F_OK), -1);
   EXPECT_EQ(g_hDevice, -1);
   EXPECT_EQ(g_nLockFile, -1);
@@ -120,6 +148,36 @@ TEST_F(Discovery, LiveLockIsRespectedAndLeftUnchanged) {
   // Its owner gone, the lock is stale and is taken over.
   WriteFileBytes(LockPath(0), PidBytes(holder));
   EXPECT_EQ(FindDevice(0), 1);
+}
+
+// Another program's hold on a port: a flock() on it, or a UUCP lock file of a
+// live process. The port is left alone with nothing sent; a stale UUCP lock
+// is ignored and left in place.
+TEST_F(Discovery, PortThatAnotherProgramHoldsIsSkippedWithNothingSent) {
+  auto& sim = PlugAt(0);
+  const int other = open(NodePath(0).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(FindDevice(0), 0);
+  EXPECT_EQ(access(LockPath(0).c_str(), F_OK), -1);
+  close(other);
+  const std::string uucp = "/var/lock/LCK..ttyACM0";
+  pid_t holder = fork();
+  if (holder == 0) {
+    pause();
+    _exit(0);
+  }
+  char text[16];
+  snprintf(text, sizeof text, "%10d\n", static_cast<int>(holder));
+  WriteFileBytes(uucp, text, 0644);
+  EXPECT_EQ(FindDevice(0), 0);
+  WriteFileBytes(uucp, PidBytes(holder), 0644);  // the older binary form
+  EXPECT_EQ(FindDevice(0), 0);
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(FindDevice(0), 1);
+  EXPECT_EQ(FileBytes(uucp), PidBytes(holder));
+  unlink(uucp.c_str());
 }
 
 TEST_F(Discovery, ShortLockFileIsRefusedAndLeftInPlace) {

@@ -127,6 +127,8 @@ class VirtualInstrument {
   // is never written; otherwise it is delayed, then truncated, then garbled,
   // then split. Requests whose replies are dropped still take effect.
   void DropReplies(int count);
+  // Delayed replies model a busy instrument: they stay in order, so every
+  // later reply waits behind a delayed one (it never overtakes it).
   void DelayReplies(int count, unsigned ms);
   void TruncateReplies(int count, size_t length);
   void SplitReplies(int count, size_t firstPart, unsigned gapMs);
