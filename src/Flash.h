@@ -11,9 +11,7 @@
 
 // Two-byte target signatures of the flash command family (not terminated).
 extern const unsigned char QFlashSignature[2];  // "QF": the SPI flash chip
-#if !defined(_WIN32)
 extern const unsigned char LCMSignature[2];  // "LM": the display memory map
-#endif
 
 // Progress reporting of the flash primitives: null reports nothing. The
 // primitives read it at every report and never set it; callers store theirs
@@ -28,9 +26,10 @@ struct FlashRegion {
 
 // The region a selector stands for, or null for a value outside 0 to 3.
 const FlashRegion* ChipFlashRegion(ChipFlash region);
-#if !defined(_WIN32)
 const FlashRegion* MemoryMapRegion(MemoryMap region);
-#endif
+
+// Data bytes one flash packet carries at most.
+constexpr unsigned kFlashPacketData = 32;
 
 // Packet primitives. Each moves `length` bytes starting at the 24-bit
 // `address` of the memory named by `signature`, 32 data bytes per exchange,
@@ -61,11 +60,9 @@ int DoFlashErase(unsigned int address, unsigned int length, const unsigned char*
 int DoSPIFlashRead(unsigned int address, unsigned char* buffer, unsigned int length);
 int DoSPIFlashWrite(unsigned int address, const unsigned char* data, unsigned int length);
 int SPIFlashErase(unsigned int address, unsigned int length);
-#if !defined(_WIN32)
 int DoMemMapRead(unsigned int address, unsigned char* buffer, unsigned int length);
 int DoMemMapWrite(unsigned int address, const unsigned char* data, unsigned int length);
 int MemMapErase(unsigned int address, unsigned int length);
-#endif
 
 // Whole transfers; 1 for success, 0 for failure. Each stores `callback` in
 // g_FlashAccessCb first (a transfer started from inside another transfer's
@@ -87,14 +84,11 @@ int SPIFlashWrite(const unsigned char* data, unsigned int length,
 // compare.
 int SPIFlashWriteEx(ChipFlash region, const unsigned char* data, unsigned int length,
                     ZervFlashProgressCallback callback);
-#if !defined(_WIN32)
 int MemMapReadEx(MemoryMap region, unsigned char* buffer, unsigned int length,
                  ZervFlashProgressCallback callback);
 int MemMapWriteEx(MemoryMap region, const unsigned char* data, unsigned int length,
                   ZervFlashProgressCallback callback);
-#endif
 
-#if !defined(_WIN32)
 // ---- Firmware image and burner ----
 //
 // The image state is written only by FlashLoadBinFile and read by the burn;
@@ -156,4 +150,3 @@ int DoFlashBurnBinFileV3();
 // and write (1, 30..50) stages.
 void ISPEraseBMPBlockProgressHandler(unsigned int done, unsigned int total);
 void ISPWriteBMPBlockProgressHandler(unsigned int done, unsigned int total);
-#endif
