@@ -213,6 +213,13 @@ TEST_F(CliTest, PortIsHeldExclusively) {
   EXPECT_EQ(watch.Wait(10000), 0);
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0) {
     EXPECT_EQ(exclusive, 0);
+    // Another program's exclusive mode, which root could get past, is
+    // refused too, and left set.
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    ExpectFailure(Zervon({"info"}), 4, "held by process " + std::to_string(getpid()));
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ioctl(fd, TIOCNXCL);
   }
   ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
   sim.ClearLog();

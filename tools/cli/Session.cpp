@@ -147,6 +147,14 @@ int OpenHeld(const std::string& path, Holder* holder) {
     ::close(fd);
     return Refuse(holder, pid, "through an exclusive lock on the port (flock)");
   }
+  // Root gets past another program's exclusive mode, where everyone else
+  // gets EBUSY; it is refused all the same, and is never cleared by CloseRaw.
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+    const int pid = ::fstat(fd, &st) == 0 ? FindHolder(st) : 0;
+    ::close(fd);
+    return Refuse(holder, pid, "through the port's exclusive mode (TIOCEXCL)");
+  }
   // Not every terminal has an exclusive mode; the lock above still holds.
   ::ioctl(fd, TIOCEXCL);
   return fd;

@@ -6,6 +6,7 @@ import os
 import struct
 import subprocess
 import sys
+import termios
 
 import pytest
 
@@ -185,6 +186,13 @@ def test_an_open_port_is_held_against_every_program(sim):
         assert exclusive(fd) == 0
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         fcntl.flock(fd, fcntl.LOCK_UN)
+        # Another program's exclusive mode, which root could get past, is
+        # refused too, and left set.
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        with pytest.raises(zervon.BusyError, match="exclusive mode"):
+            zervon.Instrument(sim.port).open()
+        assert exclusive(fd) == 1
+        fcntl.ioctl(fd, termios.TIOCNXCL)
     finally:
         os.close(fd)
     # A port another program has locked is refused, naming it; nothing is sent.

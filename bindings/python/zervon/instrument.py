@@ -54,6 +54,7 @@ _NODE = re.compile(r"^/dev/ttyACM(\d+)$")
 _HIGHEST_NODE = 127
 _TIOCEXCL = getattr(termios, "TIOCEXCL", 0x540C)
 _TIOCNXCL = getattr(termios, "TIOCNXCL", 0x540D)
+_TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # _IOR('T', 0x40, int)
 
 
 def version() -> str:
@@ -243,6 +244,17 @@ def _open_held(path: str) -> int:
                         % (path, _process(pid))) from None
     except OSError:
         pass  # no lock to be had here; the exclusive mode still holds
+    # Root gets past another program's exclusive mode, where everyone else
+    # gets EBUSY; it is refused all the same, and never cleared by _close_raw.
+    try:
+        exclusive = int.from_bytes(fcntl.ioctl(fd, _TIOCGEXCL, bytes(4)), sys.byteorder)
+    except OSError:
+        exclusive = 0
+    if exclusive:
+        pid = _find_holder(os.fstat(fd))
+        os.close(fd)
+        raise BusyError("%s is busy: held by %s through the port's exclusive mode (TIOCEXCL)"
+                        % (path, _process(pid)))
     try:
         fcntl.ioctl(fd, _TIOCEXCL)
     except OSError:
