@@ -269,8 +269,13 @@ TEST_F(CliNamespaceTest, WatchWaitsForALostInstrument) {
   EXPECT_TRUE(sim.WaitForRequests(6, 10000));
   kill(watch.pid, SIGINT);
   EXPECT_EQ(watch.Wait(10000), 0);
+  // One line each way; on a slow machine the library may report the loss
+  // only after a read has failed, with one line for it.
+  const std::string lost = "zervon: the instrument was lost; waiting for it to come back\n";
+  const std::string back = "zervon: the instrument is back\n";
   const std::string err = watch.Err();
-  EXPECT_EQ(err, "zervon: the instrument was lost; waiting for it to come back\nzervon: the instrument is back\n");
+  EXPECT_TRUE(err == lost + back || err == "zervon: the instrument did not send its status report\n" + lost + back)
+      << err;
 }
 
 // A search in which this user may open no node at all says so at once.

@@ -154,7 +154,10 @@ TEST_F(CliTest, ReadOnceAndWatching) {
   const std::string port = sim.SlavePath();
   sim.Stop();
   EXPECT_EQ(unplugged.Wait(10000), 3) << unplugged.Err();
-  EXPECT_EQ(unplugged.Err(), "zervon: " + port + " is gone: the instrument was unplugged\n");
+  // A read under way as the port went may fail first, with one line.
+  const std::string gone = "zervon: " + port + " is gone: the instrument was unplugged\n";
+  const std::string err = unplugged.Err();
+  EXPECT_TRUE(err == gone || err == "zervon: the instrument did not send its status report\n" + gone) << err;
 }
 
 // A record block dropped, garbled, cut short or late at the hand-over is
