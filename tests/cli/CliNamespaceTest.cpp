@@ -2,9 +2,12 @@
 // private namespace of run-in-namespace.sh: virtual instruments plugged in
 // as /dev/ttyACM<N>, lock files in a scratch /var/lock. list and doctor,
 // ports held by another process, the search without --port, and burning.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,12 +21,28 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A live process whose ID stands in a lock file, as another program's would.
+std::string UucpLockPath(int n) { return "/var/lock/LCK..ttyACM" + std::to_string(n); }
+
+// A UUCP lock file as picocom and lockdev write it: the ID as ten
+// characters and a newline.
+void WriteUucpLock(int n, int pid) {
+  char text[16];
+  snprintf(text, sizeof text, "%10d\n", pid);
+  WriteFileBytes(UucpLockPath(n), text, 0644);
+}
+
+// A live process whose ID stands in a lock file, as another program's would;
+// with a `port` it holds that port's flock, as picocom does.
 class Holder {
  public:
-  Holder() {
+  explicit Holder(const std::string& port = "") {
+    const char* path = port.empty() ? nullptr : port.c_str();
     pid_ = fork();
     if (pid_ == 0) {
+      if (path) {
+        const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(126);
+      }
       execl("/bin/sleep", "sleep", "120", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -56,7 +75,7 @@ class CliNamespaceTest : public ::testing::Test {
   }
   void TearDown() override {
     rack.Clear();
-    for (int n = 0; n < 8; ++n) unlink(LockPath(n).c_str());
+    for (int n = 0; n < 8; ++n) unlink(LockPath(n).c_str()), unlink(UucpLockPath(n).c_str());
     if (!tmp.empty()) {
       std::string command = "rm -rf '" + tmp + "'";
       ASSERT_EQ(system(command.c_str()), 0);
@@ -72,10 +91,13 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
   zsim::VirtualInstrument& foreign = rack.PlugAt(1);
   foreign.SetForeign(true);
   zsim::VirtualInstrument& held = rack.PlugAt(2);
+  zsim::VirtualInstrument& flocked = rack.PlugAt(3);
   instrument.SetFirmware(3, 9);
   Holder holder;
   WriteFileBytes(LockPath(2), PidBytes(holder.Pid()));
+  Holder locker(NodePath(3));
   held.ClearLog();
+  flocked.ClearLog();
 
   CliResult r = RunCli({"list"});
   ASSERT_EQ(r.code, 0) << r;
@@ -85,8 +107,13 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
                        LockPath(2) + "\n"),
             std::string::npos)
       << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM3   locked by process " + std::to_string(locker.Pid()) +
+                       " (sleep) through an exclusive lock on the port (flock)\n"),
+            std::string::npos)
+      << r;
   // A port that another process holds is not touched.
   EXPECT_EQ(held.RequestCount(), 0u);
+  EXPECT_EQ(flocked.RequestCount(), 0u);
   // The tool's own probe locks are gone, the holder's stays.
   EXPECT_EQ(LockFiles(), 1);
   EXPECT_EQ(FileBytes(LockPath(2)), PidBytes(holder.Pid()));
@@ -108,12 +135,18 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
 TEST_F(CliNamespaceTest, DoctorNamesHoldersStaleAndIncompleteLocks) {
   rack.PlugAt(0);
   rack.PlugAt(1);
+  rack.PlugAt(2);
   Holder holder;
   WriteFileBytes(LockPath(1), PidBytes(holder.Pid()));
   WriteFileBytes(LockPath(3), PidBytes(DeadPid()));
   WriteFileBytes(LockPath(4), "ab");
+  WriteUucpLock(2, holder.Pid());
   CliResult r = RunCli({"doctor"});
   EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.out.find("FAIL instrument /dev/ttyACM2: locked by process " + std::to_string(holder.Pid()) +
+                       " (sleep) through its UUCP lock " + UucpLockPath(2) + "\n     fix: end that program"),
+            std::string::npos)
+      << r;
   EXPECT_NE(r.out.find("FAIL lock " + LockPath(1) + ": /dev/ttyACM1 is held by process " +
                        std::to_string(holder.Pid()) + " (sleep)"),
             std::string::npos)
@@ -130,6 +163,7 @@ TEST_F(CliNamespaceTest, DoctorNamesHoldersStaleAndIncompleteLocks) {
   // Once the held and the incomplete lock are gone, all is well.
   unlink(LockPath(1).c_str());
   unlink(LockPath(4).c_str());
+  unlink(UucpLockPath(2).c_str());
   r = RunCli({"--json", "doctor"});
   EXPECT_EQ(r.code, 0) << r;
   EXPECT_EQ(r.out.rfind("{\"ok\":true,\"findings\":[", 0), 0u) << r;
@@ -164,6 +198,33 @@ TEST_F(CliNamespaceTest, BusyPortIsLeftAlone) {
   EXPECT_EQ(r.code, 4) << r;
   EXPECT_NE(r.err.find("incomplete lock file"), std::string::npos) << r;
   EXPECT_EQ(sim.RequestCount(), 0u);
+  unlink(LockPath(0).c_str());
+
+  // Other programs' locks: a live UUCP lock file and a flock on the port.
+  WriteUucpLock(0, holder.Pid());
+  r = RunCli({"--port", NodePath(0), "info"});
+  EXPECT_EQ(r.code, 4) << r;
+  EXPECT_NE(r.err.find("is busy: held by process " + std::to_string(holder.Pid()) + " (sleep) through its UUCP lock " +
+                       UucpLockPath(0)),
+            std::string::npos)
+      << r;
+  unlink(UucpLockPath(0).c_str());
+  {
+    Holder locker(sim.SlavePath());
+    r = RunCli({"--port", NodePath(0), "info"});
+    EXPECT_EQ(r.code, 4) << r;
+    EXPECT_NE(r.err.find("is busy: held by process " + std::to_string(locker.Pid()) +
+                         " (sleep) through an exclusive lock on the port (flock)"),
+              std::string::npos)
+        << r;
+  }
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  // A stale UUCP lock is no reason to refuse, and stays where it is.
+  const std::string stale = "  " + std::to_string(DeadPid()) + "\n";
+  WriteFileBytes(UucpLockPath(0), stale, 0644);
+  r = RunCli({"--port", NodePath(0), "info"});
+  EXPECT_EQ(r.code, 0) << r;
+  EXPECT_EQ(FileBytes(UucpLockPath(0)), stale);
 }
 
 // With --port at a node the tool holds its lock file while it works, so no
@@ -191,6 +252,44 @@ TEST_F(CliNamespaceTest, SearchWithoutPortFindsTheInstrument) {
   EXPECT_NE(r.out.find("\"port\":\"/dev/ttyACM1\""), std::string::npos) << r;
   EXPECT_NE(r.out.find("\"firmware\":\"3.4\""), std::string::npos) << r;
   EXPECT_EQ(LockFiles(), 0);
+}
+
+// A watch that searched waits for a lost instrument: one line when it is
+// lost, one when it is back, and the readings go on.
+TEST_F(CliNamespaceTest, WatchWaitsForALostInstrument) {
+  zsim::VirtualInstrument& sim = rack.PlugAt(0);
+  BackgroundCli watch({"read", "--watch", "--rate", "10"});
+  ASSERT_TRUE(sim.WaitForRequests(6, 15000)) << watch.Err();
+  sim.Unplug();
+  EXPECT_TRUE(watch.WaitForErr("lost", 10000)) << watch.Err();
+  sleep(2);  // time enough to flood, were it to
+  ASSERT_TRUE(sim.Replug(NodePath(0)));
+  EXPECT_TRUE(watch.WaitForErr("back", 15000)) << watch.Err();
+  sim.ClearLog();
+  EXPECT_TRUE(sim.WaitForRequests(6, 10000));
+  kill(watch.pid, SIGINT);
+  EXPECT_EQ(watch.Wait(10000), 0);
+  // One line each way; on a slow machine the library may report the loss
+  // only after a read has failed, with one line for it.
+  const std::string lost = "zervon: the instrument was lost; waiting for it to come back\n";
+  const std::string back = "zervon: the instrument is back\n";
+  const std::string err = watch.Err();
+  EXPECT_TRUE(err == lost + back || err == "zervon: the instrument did not send its status report\n" + lost + back)
+      << err;
+}
+
+// A search in which this user may open no node at all says so at once.
+TEST_F(CliNamespaceTest, SearchWithoutPermissionSaysSoAtOnce) {
+  rack.PlugAt(0);
+  rack.PlugAt(2);
+  chmod("/dev", 0755);  // the namespace's scratch /dev, for the other user
+  const auto start = std::chrono::steady_clock::now();
+  CliResult r = RunCli({"--timeout", "30000", "info"}, 60000, 65534);
+  if (r.code == 126) GTEST_SKIP() << "cannot run as another user here";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(r.code, 3) << r;
+  EXPECT_NE(r.err.find("permission denied on /dev/ttyACM0, /dev/ttyACM2 (see 'zervon doctor')"), std::string::npos)
+      << r;
 }
 
 TEST_F(CliNamespaceTest, BurnSmallImage) {

@@ -62,13 +62,16 @@ inline std::vector<std::string> CliCommand(const std::vector<std::string>& args)
 // may only make async-signal-safe calls before exec (an allocation there can
 // wait for ever on a lock another thread held at the fork, as
 // AddressSanitizer's allocator did).
-inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err) {
+// With `uid` >= 0 the tool runs as that user (and group of the same number);
+// exit code 126 when it cannot be changed.
+inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err, int uid = -1) {
   std::vector<std::string> words = CliCommand(args);
   std::vector<char*> argv;
   for (std::string& a : words) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
+    if (uid >= 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out >= 0 ? out : open("/dev/null", O_WRONLY), 1);
     if (err >= 0) dup2(err, 2);
@@ -81,14 +84,14 @@ inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err) {
 // Runs the tool with `args`; standard input is /dev/null, standard output
 // and error go to files (never a terminal, so progress comes as plain
 // lines). A run that takes longer than `timeoutMs` is killed.
-inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 60000) {
+inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 60000, int uid = -1) {
   char outPath[] = "/tmp/zervon-cli-out.XXXXXX";
   char errPath[] = "/tmp/zervon-cli-err.XXXXXX";
   const int out = mkstemp(outPath);
   const int err = mkstemp(errPath);
   CliResult result;
   if (out < 0 || err < 0) return result;
-  const pid_t child = SpawnCli(args, out, err);
+  const pid_t child = SpawnCli(args, out, err, uid);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
   for (;;) {
@@ -115,6 +118,46 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
 // Starts the tool with `args` in the background, its output thrown away,
 // and returns its process ID (for runs that end by a signal).
 inline pid_t StartCli(const std::vector<std::string>& args) { return SpawnCli(args, -1, -1); }
+
+// The tool in the background with its standard error kept; killed at the
+// end unless it has ended.
+struct BackgroundCli {
+  explicit BackgroundCli(const std::vector<std::string>& args) {
+    char path[] = "/tmp/zervon-cli-err.XXXXXX";
+    const int err = mkstemp(path);
+    errPath = path;
+    pid = SpawnCli(args, -1, err);
+    close(err);
+  }
+  ~BackgroundCli() {
+    if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    unlink(errPath.c_str());
+  }
+  std::string Err() const { return SlurpFile(errPath); }
+  // Its exit code once it has ended (within `ms`); -1 when it has not, or
+  // was ended by a signal.
+  int Wait(long ms) {
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+      if (std::chrono::steady_clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // Waits up to `ms` until standard error holds `text`.
+  bool WaitForErr(const std::string& text, long ms) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (Err().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  pid_t pid;
+  std::string errPath;
+};
 
 inline std::ostream& operator<<(std::ostream& os, const CliResult& r) {
   return os << "exit " << r.code << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;

@@ -4,11 +4,15 @@
 // the instrument untouched.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -135,6 +139,96 @@ TEST_F(CliTest, ReadOnceAndWatching) {
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // An instrument that stops answering ends the watch after a few failed
+  // reads, with one line for the first; a port that is gone ends it at once.
+  BackgroundCli silent({"--port", sim.SlavePath(), "read", "--watch", "--rate", "10"});
+  EXPECT_TRUE(sim.WaitForRequests(sim.RequestCount() + 6, 10000));
+  sim.SetSilent(true);
+  EXPECT_EQ(silent.Wait(30000), 3) << silent.Err();
+  EXPECT_EQ(silent.Err(), "zervon: the instrument did not send its status report\n"
+                          "zervon: no status report in 5 reads in a row from " + sim.SlavePath() + "\n");
+  sim.SetSilent(false);
+  BackgroundCli unplugged({"--port", sim.SlavePath(), "read", "--watch", "--rate", "10"});
+  EXPECT_TRUE(sim.WaitForRequests(sim.RequestCount() + 6, 10000));
+  const std::string port = sim.SlavePath();
+  sim.Stop();
+  EXPECT_EQ(unplugged.Wait(10000), 3) << unplugged.Err();
+  // A read under way as the port went may fail first, with one line.
+  const std::string gone = "zervon: " + port + " is gone: the instrument was unplugged\n";
+  const std::string err = unplugged.Err();
+  EXPECT_TRUE(err == gone || err == "zervon: the instrument did not send its status report\n" + gone) << err;
+}
+
+// A record block dropped, garbled, cut short or late at the hand-over is
+// read again, and the identity printed is the instrument's own; when every
+// read fails, no identity is printed at all.
+TEST_F(CliTest, RecordFaultsAtTheHandOver) {
+  const std::string identity = "{\"port\":\"" + sim.SlavePath() +
+                               "\",\"model\":\"RX\",\"serial\":\"VRX2107-030300\",\"hw_code\":5,"
+                               "\"firmware\":\"3.2\",\"library\":\"1.0.5.1\"}\n";
+  const std::vector<std::function<void(int)>> faults = {
+      [this](int n) { sim.DropReplies(n); }, [this](int n) { sim.GarbageReplies(n); },
+      [this](int n) { sim.TruncateReplies(n, 10); }, [this](int n) { sim.DelayReplies(n, 400); }};
+  for (size_t k = 0; k < faults.size(); ++k) {
+    sim.ClearFaults();
+    faults[k](1);
+    CliResult r = Zervon({"--json", "info"});
+    EXPECT_EQ(r.code, 0) << "fault " << k << "\n" << r;
+    EXPECT_EQ(r.out, identity) << "fault " << k;
+    sim.ClearFaults();
+    faults[k](-1);
+    r = Zervon({"--timeout", "1500", "--json", "info"});
+    EXPECT_EQ(r.code, 3) << "fault " << k << "\n" << r;
+    EXPECT_TRUE(r.out.empty()) << r;
+  }
+}
+
+// While the tool has a port open it holds it against every program: its
+// flock, and the terminal's exclusive mode that refuses a second open to
+// anyone but root; both end with it. A port another program has locked is
+// refused, naming that program, with nothing sent.
+TEST_F(CliTest, PortIsHeldExclusively) {
+  const std::string path = sim.SlavePath();
+  BackgroundCli watch({"--port", path, "read", "--watch", "--rate", "10"});
+  ASSERT_TRUE(sim.WaitForRequests(4, 10000));
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);  // root may still open it
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0) {  // not every emulator passes it on
+    EXPECT_EQ(exclusive, 1);
+    chmod(path.c_str(), 0666);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);  // cannot change user here
+      _exit(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) < 0 && errno == EBUSY ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 1) << "another user opened the held port";
+  }
+  CliResult r = Zervon({"info"});
+  ExpectFailure(r, 4, "is busy: held by process " + std::to_string(watch.pid) + " (");
+  EXPECT_NE(r.err.find(") through an exclusive lock on the port (flock)"), std::string::npos) << r;
+  kill(watch.pid, SIGINT);
+  EXPECT_EQ(watch.Wait(10000), 0);
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0) {
+    EXPECT_EQ(exclusive, 0);
+    // Another program's exclusive mode, which root could get past, is
+    // refused too, and left set.
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    ExpectFailure(Zervon({"info"}), 4, "held by process " + std::to_string(getpid()));
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ioctl(fd, TIOCNXCL);
+  }
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  sim.ClearLog();
+  ExpectFailure(Zervon({"info"}), 4, "held by process " + std::to_string(getpid()) + " (");
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  close(fd);
 }
 
 TEST_F(CliTest, SetSendsTheSettingAndRefusesBadBytes) {

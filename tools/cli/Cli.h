@@ -60,6 +60,7 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // ---- output ----
 std::string Hex(const uint8_t* bytes, size_t length, const char* separator = " ");
+std::string Printable(const std::string& text);  // control and high bytes as \xNN
 std::string JsonString(const std::string& text);
 // A JSON object built member by member, printed as one line.
 class Json {
@@ -113,6 +114,14 @@ double Now();  // seconds, monotonic
 void Connect(const Options& options, bool viaLibrary = false);
 void Disconnect();
 std::string ConnectedPort();
+// Searching: the library holds the connection and reports, through its
+// callback, when the instrument is lost and when it is back.
+bool Searching();
+// Waits up to `ms` until the library reports the instrument `connected` (or
+// lost); true when that is the state.
+bool WaitConnection(bool connected, unsigned ms);
+// With --port: the port has been hung up or its node is gone.
+bool PortGone();
 
 // ---- ports and locks ----
 std::string NodePath(int n);
@@ -131,20 +140,43 @@ struct LockInfo {
 };
 LockInfo ReadLock(int n);
 std::string ProcessName(int pid);
-// Opens a node read/write, non-blocking and raw at 115200; -1 with errno set.
-int OpenRaw(const std::string& path);
-// What a port answers after being handed over: the record block's marker.
+std::string UucpLockPath(int n);  // "/var/lock/LCK..ttyACM<N>"
+// Another program that holds a port, and how.
+struct Holder {
+  int pid = 0;          // 0 when it could not be found
+  std::string process;  // /proc/PID/comm
+  std::string through;  // "through /var/lock/LCK..ttyACM0", ...
+  std::string Text() const;  // "process 12 (picocom) through ..."
+};
+// Opens a port for the tool's own use: read/write, non-blocking, raw at
+// 115200, with an exclusive lock (flock) and the terminal's exclusive mode
+// (TIOCEXCL) held until CloseRaw. A port that another program holds (a live
+// UUCP lock file, its flock, or its exclusive mode) is refused with errno
+// EBUSY and `holder` filled; stale UUCP lock files are ignored and left in
+// place. -1 with errno set on failure.
+int OpenRaw(const std::string& path, Holder* holder);
+void CloseRaw(int fd);  // drops the exclusive mode and the lock, closes
+// Whether another process holds node N: its lock file of the library, a
+// UUCP lock, a flock or the exclusive mode. Opens the node for a moment to
+// find out; sends nothing.
+bool HeldByOther(int n, Holder* holder);
+// What a port answered when it was handed over: the record block the
+// library read into its cache.
 struct Probe {
-  bool answered = false;
-  std::string marker;  // bytes 5..7 of the record block
+  bool answered = false;  // some bytes of a reply arrived
+  std::string block;      // the cached record block, 64 bytes
+  std::string marker;     // bytes 5..7 of it
+  bool whole = false;     // a second read, whole, brought the same record
   std::string serial;
   int fwMain = 0, fwSub = 0, hwCode = 0;
+  bool Instrument() const { return marker == "VRX" && whole; }
 };
 Probe ProbeHandedOver();
-// Opens `path`, hands it over, asks for the record block (up to `timeoutMs`,
-// at least one try), takes it back and closes it. `error` gets errno when
-// the open fails (0 otherwise). Sends nothing but record-block reads.
-Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error);
+// Opens `path`, hands it over until the block read carries the product
+// marker (up to `timeoutMs`, at least one try), takes it back and closes it.
+// `error` gets errno when the open fails (0 otherwise), `holder` the holder
+// of a busy port. Sends nothing but record-block reads.
+Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error, Holder* holder);
 
 // ---- commands ----
 int CmdList(const Options&, Args&);

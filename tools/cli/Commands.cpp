@@ -20,15 +20,12 @@ std::string Version(unsigned v) {
          "." + std::to_string(v & 0xFF);
 }
 
-std::string Printable(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  if (u >= 0x20 && u < 0x7f) return std::string(1, c);
-  char text[8];
-  std::snprintf(text, sizeof text, "\\x%02x", u);
-  return text;
-}
-
 void OnSignal(int) { g_interrupted = 1; }
+
+// A watch: how long a failed read waits for the library to report a loss,
+// and (with --port) after how many failed reads in a row it gives up.
+constexpr unsigned kLossCheckMs = 1000;
+constexpr int kFailedReadsToGiveUp = 5;
 
 ZervFlashProgressCallback g_progressCb = nullptr;
 Progress* g_progress = nullptr;
@@ -45,8 +42,10 @@ int CmdInfo(const Options& options, Args& args) {
   HW_INFORMATION hw{};
   ZervGetDeviceInformation(&model);
   ZervGetHWInformation(&hw);
-  const std::string modelText = Printable(model.cModel1) + Printable(model.cModel2);
+  const std::string modelText = Printable(std::string{model.cModel1, model.cModel2});
   const std::string serial = ZervGetSerialNumber();
+  // Read last: a cache emptied by a loss meanwhile gives no "VRX" here.
+  if (serial.compare(0, 3, "VRX") != 0) Fail(kNoDevice, "the instrument was lost before its identity was read");
   const std::string firmware = std::to_string(hw.nFirmwareMain) + "." + std::to_string(hw.nFirmwareSub);
   const std::string library = Version(ZervGetVersion());
   const std::string port = ConnectedPort();
@@ -79,20 +78,46 @@ int CmdRead(const Options& options, Args& args) {
   }
   int result = kOk;
   const double start = Now();
-  for (long i = 0; (count == 0 || i < count) && !g_interrupted; ++i) {
-    if (i > 0) {
-      const double due = start + i / rate;
+  double base = start;  // pacing: reading `baseIndex` is due at `base`
+  long baseIndex = 0;
+  int failures = 0;     // failed reads in a row
+  for (long i = 0; (count == 0 || i < count) && !g_interrupted;) {
+    if (i > baseIndex) {
+      const double due = base + (i - baseIndex) / rate;
       while (!g_interrupted && Now() < due) usleep(10 * 1000);
       if (g_interrupted) break;
+    }
+    if (watch && Searching() && !WaitConnection(true, 0)) {
+      // One line each way; the library's connection finds the instrument
+      // again by itself.
+      std::fprintf(stderr, "zervon: the instrument was lost; waiting for it to come back\n");
+      while (!g_interrupted && !WaitConnection(true, 100)) {
+      }
+      if (g_interrupted) break;
+      std::fprintf(stderr, "zervon: the instrument is back\n");
+      base = Now(), baseIndex = i, failures = 0;
+      continue;
     }
     int r[5] = {};
     double value = 0;
     if (ZervReadValue(&r[0], &r[1], &r[2], &r[3], &r[4], &value) != 0) {
-      std::fprintf(stderr, "zervon: the instrument did not send its status report\n");
+      if (watch && Searching()) {
+        // Has the instrument gone? The library looks at once when asked,
+        // rather than at its monitor's next look, and reports a loss.
+        ReconnectDevice();
+        if (WaitConnection(false, kLossCheckMs)) continue;
+      }
+      if (watch && PortGone()) Fail(kNoDevice, ConnectedPort() + " is gone: the instrument was unplugged");
+      if (++failures == 1) std::fprintf(stderr, "zervon: the instrument did not send its status report\n");
       result = kFailed;
       if (!watch) break;
+      if (!Searching() && failures >= kFailedReadsToGiveUp)
+        Fail(kNoDevice, "no status report in " + std::to_string(failures) + " reads in a row from " + ConnectedPort());
+      ++i;
       continue;
     }
+    failures = 0;
+    ++i;
     const bool battery = ZervGetBatteryStatus() == 1;
     const int decimals = (r[0] == 3 || r[0] == 4) ? 2 : 3;
     if (options.json) {

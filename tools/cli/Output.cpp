@@ -20,6 +20,20 @@ std::string Hex(const uint8_t* bytes, size_t length, const char* separator) {
   return text;
 }
 
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {

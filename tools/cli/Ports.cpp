@@ -30,8 +30,10 @@ struct PortState {
   LockInfo lock;
   bool probed = false;
   int openError = 0;
+  Holder holder;  // who holds it, when the open was refused with EBUSY
   Probe probe;
-  bool Instrument() const { return probe.answered && probe.marker == "VRX"; }
+  bool Instrument() const { return probe.Instrument(); }
+  bool HeldByHolder() const { return openError == EBUSY && !holder.through.empty(); }
 };
 
 // Looks at a port: its lock file, and unless another process holds it, what
@@ -45,7 +47,7 @@ PortState Look(const std::string& node, int number) {
   const bool incomplete = state.lock.present && !state.lock.readable;
   if (!held && !incomplete) {
     state.probed = true;
-    state.probe = ProbePort(node, kProbeTimeoutMs, &state.openError);
+    state.probe = ProbePort(node, kProbeTimeoutMs, &state.openError, &state.holder);
   }
   return state;
 }
@@ -56,9 +58,11 @@ std::string Describe(const PortState& s) {
            " through " + LockPath(s.number);
   if (s.lock.present && !s.lock.readable)
     return "locked by an incomplete lock file " + LockPath(s.number) + " (" + std::to_string(s.lock.size) + " bytes)";
+  if (s.HeldByHolder()) return "locked by " + s.holder.Text();
   if (s.openError == EBUSY) return "busy (its lock was taken meanwhile)";
   if (s.openError) return std::string("cannot be opened: ") + std::strerror(s.openError);
   if (!s.probe.answered) return "no answer (not the instrument, or it does not respond)";
+  if (s.probe.marker == "VRX" && !s.probe.whole) return "answers, but its record block arrives incomplete";
   if (s.probe.marker != "VRX") return "answers, but is not the instrument";
   return "instrument " + s.probe.serial + ", firmware " + std::to_string(s.probe.fwMain) + "." +
          std::to_string(s.probe.fwSub);
@@ -68,9 +72,10 @@ std::string PortJson(const PortState& s) {
   Json json;
   json.Add("node", s.node);
   const bool held = s.lock.alive && s.lock.pid != getpid();
-  json.Add("locked", held || (s.lock.present && !s.lock.readable));
+  json.Add("locked", held || (s.lock.present && !s.lock.readable) || s.HeldByHolder());
   if (s.lock.present) json.Add("lock_file", LockPath(s.number));
   if (held) json.Add("holder_pid", s.lock.pid).Add("holder", s.lock.process);
+  else if (s.HeldByHolder() && s.holder.pid) json.Add("holder_pid", s.holder.pid).Add("holder", s.holder.process);
   json.Add("instrument", s.Instrument());
   if (s.Instrument())
     json.Add("serial", s.probe.serial).Add("firmware", std::to_string(s.probe.fwMain) + "." + std::to_string(s.probe.fwSub));
@@ -277,6 +282,11 @@ int CmdDoctor(const Options& options, Args& args) {
     if (s.Instrument()) {
       any = true;
       findings.push_back({true, "instrument " + s.node, Describe(s), ""});
+    } else if (s.HeldByHolder()) {
+      findings.push_back({false, "instrument " + s.node, Describe(s),
+                          s.holder.pid ? "end that program (or let it release the instrument): 'kill " +
+                                             std::to_string(s.holder.pid) + "'"
+                                       : "end the program that uses the port"});
     } else if (!s.openError || s.openError == EBUSY) {
       findings.push_back({false, "instrument " + s.node, Describe(s),
                           s.probe.answered ? "this is another device; the instrument is elsewhere"

@@ -1,21 +1,32 @@
 // The connection to the instrument, and the ports and lock files the tool
 // looks at on its own.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "Cli.h"
 #include "zervon.h"
 #include "zervon_ext.h"
+
+// The library's cache of the record block it read last (at a hand-over, or
+// when its connection found the instrument), exported under this name.
+extern unsigned char g_DeviceHWInfo[64];
 
 namespace cli {
 
@@ -23,11 +34,18 @@ namespace {
 
 void* Handle(long fd) { return reinterpret_cast<void*>(static_cast<intptr_t>(fd)); }
 
-enum class Mode { kNone, kHandedOver, kLibrary };
+// kLibrary: the library holds a port it was told (ZervConnect); kSearch: it
+// searches and reports through OnConnection (ZervInit).
+enum class Mode { kNone, kHandedOver, kLibrary, kSearch };
 Mode g_mode = Mode::kNone;
 int g_fd = -1;
 std::string g_port;
 std::string g_ownLock;  // lock file this process made for a --port node
+// What the library's connection callback said last: -1 nothing yet, 0 lost,
+// 1 connected.
+std::atomic<int> g_connection{-1};
+
+void OnConnection(bool connected) { g_connection = connected ? 1 : 0; }
 
 constexpr int kHighestNode = 127;
 constexpr unsigned char kHostControl = 0x43;
@@ -38,8 +56,108 @@ std::string RealPath(const std::string& path) {
   return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
 }
 
-std::string Holder(const LockInfo& lock) {
+bool Alive(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+std::string LockHolder(const LockInfo& lock) {
   return "process " + std::to_string(lock.pid) + (lock.process.empty() ? "" : " (" + lock.process + ")");
+}
+
+// The live process (not this one) named in node N's UUCP lock file, 0 when
+// there is none or it is stale. The ID stands there as text (picocom,
+// minicom and lockdev write "%10d\n") or, in old lock files, as 4 binary
+// bytes.
+int UucpLockHolder(int n) {
+  std::ifstream in(UucpLockPath(n), std::ios::binary);
+  if (!in) return 0;
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  int pid = 0;
+  if (text.size() == 4 && text.find_first_not_of("0123456789 \n") != std::string::npos)
+    std::memcpy(&pid, text.data(), 4);
+  else if (std::sscanf(text.c_str(), "%d", &pid) != 1)
+    return 0;
+  return pid != getpid() && Alive(pid) ? pid : 0;
+}
+
+// The process (not this one) holding a lock on the file `st` describes, as
+// /proc/locks lists it ("1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF");
+// else one that has the same terminal open. 0 when none is found.
+int FindHolder(const struct stat& st) {
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos) continue;  // waiting for the lock, not holding it
+    int pid = 0;
+    unsigned devMajor = 0, devMinor = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), "%*d: %*s %*s %*s %d %x:%x:%lu", &pid, &devMajor, &devMinor, &inode) == 4 &&
+        devMajor == major(st.st_dev) && devMinor == minor(st.st_dev) && inode == st.st_ino && pid > 0 &&
+        pid != getpid())
+      return pid;
+  }
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  int found = 0;
+  while (dirent* e = readdir(proc)) {
+    const int pid = std::atoi(e->d_name);
+    if (pid <= 0 || pid == getpid()) continue;
+    const std::string fds = "/proc/" + std::string(e->d_name) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (!dir) continue;
+    while (dirent* f = readdir(dir)) {
+      struct stat target;
+      if (f->d_name[0] != '.' && ::stat((fds + "/" + f->d_name).c_str(), &target) == 0 && S_ISCHR(target.st_mode) &&
+          target.st_rdev == st.st_rdev) {
+        found = pid;
+        break;
+      }
+    }
+    closedir(dir);
+    if (found) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+// Refuses with EBUSY, naming the holder.
+int Refuse(Holder* holder, int pid, const std::string& through) {
+  if (holder) {
+    holder->pid = pid;
+    holder->process = pid ? ProcessName(pid) : "";
+    holder->through = through;
+  }
+  errno = EBUSY;
+  return -1;
+}
+
+// Opens `path` read/write and non-blocking with its flock and exclusive
+// mode taken; see OpenRaw.
+int OpenHeld(const std::string& path, Holder* holder) {
+  const int n = NodeNumber(path);
+  if (n >= 0) {
+    if (const int pid = UucpLockHolder(n)) return Refuse(holder, pid, "through its UUCP lock " + UucpLockPath(n));
+  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    if (errno != EBUSY) return -1;
+    return Refuse(holder, ::stat(path.c_str(), &st) == 0 ? FindHolder(st) : 0,
+                  "through the port's exclusive mode (TIOCEXCL)");
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    const int pid = ::fstat(fd, &st) == 0 ? FindHolder(st) : 0;
+    ::close(fd);
+    return Refuse(holder, pid, "through an exclusive lock on the port (flock)");
+  }
+  // Root gets past another program's exclusive mode, where everyone else
+  // gets EBUSY; it is refused all the same, and is never cleared by CloseRaw.
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+    const int pid = ::fstat(fd, &st) == 0 ? FindHolder(st) : 0;
+    ::close(fd);
+    return Refuse(holder, pid, "through the port's exclusive mode (TIOCEXCL)");
+  }
+  // Not every terminal has an exclusive mode; the lock above still holds.
+  ::ioctl(fd, TIOCEXCL);
+  return fd;
 }
 
 // Refuses a node whose lock file another process holds, as the library
@@ -49,7 +167,7 @@ void CheckLock(const std::string& port, int n) {
   if (n < 0) return;
   const LockInfo lock = ReadLock(n);
   if (lock.alive && lock.pid != getpid())
-    Fail(kBusy, port + " is busy: held by " + Holder(lock) + " through " + LockPath(n));
+    Fail(kBusy, port + " is busy: held by " + LockHolder(lock) + " through " + LockPath(n));
   if (lock.present && !lock.readable)
     Fail(kBusy, port + " is locked by an incomplete lock file " + LockPath(n) + " (" + std::to_string(lock.size) +
                     " bytes); remove it if no program uses the port (see 'zervon doctor')");
@@ -91,18 +209,46 @@ void ReleaseLock() {
   }
 }
 
-// Hands `fd` over and asks for the record block until an answer comes or
-// the time is up (one try at least).
+// Hands `fd` over until the record block the library reads at the
+// hand-over carries the product marker, or the time is up (one try at
+// least). A dropped, short, garbled or late reply leaves the library's cache
+// without the marker; the pause before the next hand-over lets a late reply
+// arrive, which the library then discards before it asks again. The same
+// block without the marker twice in a row is another device's answer.
 Probe HandOver(int fd, unsigned timeoutMs) {
   const double end = Now() + timeoutMs / 1000.0;
-  Probe probe;
+  Probe probe, last;
   for (;;) {
     ZervSetDeviceHandle(Handle(fd));
     probe = ProbeHandedOver();
-    if (probe.answered || Now() >= end) break;
+    if (probe.Instrument() || (probe.marker != "VRX" && probe.answered && probe.block == last.block) ||
+        Now() >= end)
+      break;
+    last = probe;
     usleep(200 * 1000);
   }
   return probe;
+}
+
+// Fails unless every present node refuses this user (EACCES): then the
+// search could not find anything however long it waited.
+void CheckAccess(const std::vector<int>& nodes) {
+  std::string names;
+  for (int n : nodes) {
+    if (::faccessat(AT_FDCWD, NodePath(n).c_str(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES) return;
+    names += (names.empty() ? "" : ", ") + NodePath(n);
+  }
+  if (!names.empty())
+    Fail(kNoDevice, "no instrument can be used: permission denied on " + names + " (see 'zervon doctor')");
+}
+
+// After a failed connection: a port that another program holds makes the
+// tool's answer "busy", not "no instrument".
+void CheckHeld(const std::vector<int>& nodes) {
+  for (int n : nodes) {
+    Holder holder;
+    if (HeldByOther(n, &holder)) Fail(kBusy, "no free instrument: " + NodePath(n) + " is held by " + holder.Text());
+  }
 }
 
 }  // namespace
@@ -161,41 +307,73 @@ LockInfo ReadLock(int n) {
   return info;
 }
 
-int OpenRaw(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+std::string UucpLockPath(int n) { return "/var/lock/LCK..ttyACM" + std::to_string(n); }
+
+std::string Holder::Text() const {
+  return (pid ? "process " + std::to_string(pid) + (process.empty() ? "" : " (" + process + ")") : "another program") +
+         " " + through;
+}
+
+int OpenRaw(const std::string& path, Holder* holder) {
+  const int fd = OpenHeld(path, holder);
   if (fd < 0) return -1;
   termios tio;
-  if (tcgetattr(fd, &tio) != 0) {
-    int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
+  bool ok = tcgetattr(fd, &tio) == 0;
+  if (ok) {
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    ok = tcsetattr(fd, TCSANOW, &tio) == 0;
   }
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    int saved = errno;
-    ::close(fd);
+  if (!ok) {
+    const int saved = errno;
+    CloseRaw(fd);
     errno = saved;
     return -1;
   }
   return fd;
 }
 
-// Asks for the record block and looks at it; the library has just read the
-// same block into its cache.
+void CloseRaw(int fd) {
+  // The exclusive mode belongs to the terminal, not to this descriptor: it
+  // would outlive the close while another descriptor keeps the terminal open.
+  ::ioctl(fd, TIOCNXCL);
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+}
+
+bool HeldByOther(int n, Holder* holder) {
+  const LockInfo lock = ReadLock(n);
+  if (lock.alive && lock.pid != getpid()) {
+    *holder = {lock.pid, lock.process, "through " + LockPath(n)};
+    return true;
+  }
+  const int fd = OpenHeld(NodePath(n), holder);
+  if (fd >= 0) CloseRaw(fd);
+  return fd < 0 && errno == EBUSY;
+}
+
+// Looks at the record block the library read at the hand-over, in its
+// cache (no other thread of the library touches the cache of a handed-over
+// port): only a block with the product marker yields an identity. The
+// library keeps whatever part of a short reply arrived, marker included, and
+// does not say how much that was; so the block is read once more through an
+// exchange, which checks the length, and must bring the same record.
 Probe ProbeHandedOver() {
   Probe probe;
+  probe.block.assign(reinterpret_cast<const char*>(g_DeviceHWInfo), sizeof g_DeviceHWInfo);
+  probe.answered = probe.block.find_first_not_of('\0') != std::string::npos;
+  probe.marker = probe.block.substr(5, 3);
+  if (probe.marker != "VRX") return probe;
   unsigned char request[5] = {0x12, 0x55, 0xAA, 0x00, 0x00};
   unsigned char reply[64] = {};
   int length = sizeof reply;
-  if (ZervSendCommandEx(request, sizeof request, reply, &length) != 0) return probe;
-  probe.answered = true;
-  probe.marker.assign(reinterpret_cast<char*>(reply) + 5, 3);
+  probe.whole = ZervSendCommandEx(request, sizeof request, reply, &length) == 0 &&
+                probe.block.compare(5, 59, reinterpret_cast<const char*>(reply) + 5, 59) == 0;
+  if (!probe.whole) return probe;
   HW_INFORMATION hw{};
   ZervGetHWInformation(&hw);
   probe.serial = ZervGetSerialNumber();
@@ -205,7 +383,7 @@ Probe ProbeHandedOver() {
   return probe;
 }
 
-Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error) {
+Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error, Holder* holder) {
   *error = 0;
   const int n = NodeNumber(path);
   Take take = Take::kNotTaken;
@@ -216,7 +394,7 @@ Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error) {
       return Probe();
     }
   }
-  const int fd = OpenRaw(path);
+  const int fd = OpenRaw(path, holder);
   if (fd < 0) {
     *error = errno;
     if (take == Take::kTaken) ReleaseLock();
@@ -224,7 +402,7 @@ Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error) {
   }
   const Probe probe = HandOver(fd, timeoutMs);
   ZervSetDeviceHandle(Handle(-1));
-  ::close(fd);
+  CloseRaw(fd);
   if (take == Take::kTaken) ReleaseLock();
   return probe;
 }
@@ -237,8 +415,10 @@ void Connect(const Options& options, bool viaLibrary) {
         Fail(kUsage, options.port + " is no /dev/ttyACM<N> node: this command needs the instrument's node, "
                                     "since the instrument restarts and is found again by it");
       CheckLock(options.port, n);
+      CheckAccess({n});
       if (!ZervConnect(n, options.timeoutMs)) {
         CheckLock(options.port, n);
+        CheckHeld({n});
         Fail(kNoDevice, "no instrument answers on " + NodePath(n) + " within " + std::to_string(options.timeoutMs) +
                             " ms (see 'zervon doctor')");
       }
@@ -246,12 +426,13 @@ void Connect(const Options& options, bool viaLibrary) {
       return;
     }
     CheckLock(options.port, n);
-    g_fd = OpenRaw(options.port);
+    Holder holder;
+    g_fd = OpenRaw(options.port, &holder);
     if (g_fd < 0) {
       const int error = errno;
-      Fail(error == EBUSY ? kBusy : kNoDevice,
-           "cannot open " + options.port + ": " + std::strerror(error) +
-               (error == EACCES ? " (see 'zervon doctor')" : error == ENOTTY ? " (not a serial port)" : ""));
+      if (error == EBUSY) Fail(kBusy, options.port + " is busy: held by " + holder.Text());
+      Fail(kNoDevice, "cannot open " + options.port + ": " + std::strerror(error) +
+                          (error == EACCES ? " (see 'zervon doctor')" : error == ENOTTY ? " (not a serial port)" : ""));
     }
     g_mode = Mode::kHandedOver;
     g_port = options.port;
@@ -261,13 +442,12 @@ void Connect(const Options& options, bool viaLibrary) {
       Fail(kBusy, options.port + " is busy: " + LockPath(n) + " was taken meanwhile");
     }
     const Probe probe = HandOver(g_fd, options.timeoutMs);
-    if (!probe.answered) {
+    if (!probe.Instrument()) {
       Disconnect();
-      Fail(kNoDevice, "no instrument answers on " + options.port + " within " + std::to_string(options.timeoutMs) + " ms");
-    }
-    if (probe.marker != "VRX") {
-      Disconnect();
-      Fail(kNoDevice, options.port + " answers but is not the instrument (marker '" + probe.marker + "')");
+      const std::string within = " within " + std::to_string(options.timeoutMs) + " ms";
+      if (!probe.answered) Fail(kNoDevice, "no instrument answers on " + options.port + within);
+      if (probe.marker == "VRX") Fail(kNoDevice, "no whole record block arrived from " + options.port + within);
+      Fail(kNoDevice, options.port + " answers but is not the instrument (marker '" + Printable(probe.marker) + "')");
     }
     // As the library does on every connection: the instrument goes under
     // host control and is given a moment to switch.
@@ -276,29 +456,45 @@ void Connect(const Options& options, bool viaLibrary) {
     usleep(kHostControlPauseMs * 1000);
     return;
   }
-  if (ZervConnect(-1, options.timeoutMs)) {
-    g_mode = Mode::kLibrary;
-    return;
-  }
-  // Tell a busy port from no instrument at all.
-  for (int n : PresentNodes()) {
-    const LockInfo lock = ReadLock(n);
-    if (lock.alive && lock.pid != getpid())
-      Fail(kBusy, "no free instrument: " + NodePath(n) + " is held by " + Holder(lock) + " through " + LockPath(n));
-  }
+  CheckAccess(PresentNodes());
+  // The library searches and keeps the connection; its callback tells when
+  // the instrument comes and goes.
+  g_connection = -1;
+  g_mode = Mode::kSearch;
+  if (ZervInit(OnConnection) && WaitConnection(true, options.timeoutMs)) return;
+  Disconnect();
+  CheckHeld(PresentNodes());
   Fail(kNoDevice, "no instrument found within " + std::to_string(options.timeoutMs) + " ms (see 'zervon doctor')");
 }
 
 void Disconnect() {
   if (g_mode == Mode::kHandedOver) {
     ZervSetDeviceHandle(Handle(-1));
-    if (g_fd >= 0) ::close(g_fd);
+    if (g_fd >= 0) CloseRaw(g_fd);
     g_fd = -1;
-  } else if (g_mode == Mode::kLibrary) {
+  } else if (g_mode == Mode::kLibrary || g_mode == Mode::kSearch) {
     ZervFree();
   }
   ReleaseLock();
   g_mode = Mode::kNone;
+}
+
+bool Searching() { return g_mode == Mode::kSearch; }
+
+bool WaitConnection(bool connected, unsigned ms) {
+  const double end = Now() + ms / 1000.0;
+  while (g_connection != (connected ? 1 : 0)) {
+    if (Now() >= end) return false;
+    usleep(10 * 1000);
+  }
+  return true;
+}
+
+bool PortGone() {
+  if (g_mode != Mode::kHandedOver) return false;
+  struct stat st;
+  pollfd p = {g_fd, POLLIN, 0};
+  return ::stat(g_port.c_str(), &st) != 0 || (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)));
 }
 
 std::string ConnectedPort() {

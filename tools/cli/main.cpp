@@ -46,7 +46,8 @@ const std::map<std::string, const char*> kHelp = {
     {"list",
      "Usage: zervon [OPTIONS] list\n"
      "Lists every /dev/ttyACM<N> node (or only --port PATH): whether it answers as the instrument\n"
-     "(serial number, firmware), or the lock file, process ID and name of the process holding it.\n"
+     "(serial number, firmware), or the process ID and name of the process holding it and how (the\n"
+     "library's lock file, a UUCP lock file, a flock on the port or its exclusive mode).\n"
      "Ports held by another process are not touched. Exit 0 when an instrument answers, else 3.\n"},
     {"doctor",
      "Usage: zervon [OPTIONS] doctor\n"
@@ -58,7 +59,9 @@ const std::map<std::string, const char*> kHelp = {
     {"read",
      "Usage: zervon [OPTIONS] read [--watch [--rate HZ] [--count N]]\n"
      "Prints the five report bytes, the measured value and the battery state.\n"
-     "--watch repeats at HZ readings per second (default 1) until interrupted or N readings.\n"},
+     "--watch repeats at HZ readings per second (default 1) until interrupted or N readings.\n"
+     "A watch that searched waits for a lost instrument (one line each when it goes and comes\n"
+     "back); with --port it ends with exit 3 when the port is gone or 5 reads in a row failed.\n"},
     {"set", "Usage: zervon [OPTIONS] set A B C D [E]\nSends the setting A B C D (and E); each 0..255, decimal or 0x hex.\n"},
     {"raw",
      "Usage: zervon [OPTIONS] raw HEX... [--reply N]\n"

@@ -1,9 +1,12 @@
 """The binding against virtual instruments on pseudo-terminals, handed over."""
 from __future__ import annotations
 
+import fcntl
 import os
+import struct
 import subprocess
 import sys
+import termios
 
 import pytest
 
@@ -144,6 +147,67 @@ def test_no_instrument_on_the_port(start_sim, args, message):
     good = start_sim()
     with zervon.Instrument(good.port) as instrument:
         assert instrument.info().serial.startswith("VRX")
+
+
+@pytest.mark.parametrize("once, always", [
+    (["--drop", "1"], ["--drop", "1000000000"]),
+    (["--garbage", "1"], ["--garbage", "1000000000"]),
+    (["--truncate", "10", "--fault-count", "1"], ["--truncate", "10"]),
+    (["--delay-ms", "400", "--fault-count", "1"], ["--delay-ms", "400"]),
+])
+def test_a_faulty_record_block_at_the_hand_over_is_read_again(start_sim, once, always):
+    with zervon.Instrument(start_sim(*once).port) as instrument:
+        assert instrument.info() == zervon.Info("RX", "VRX2107-030300", 5, 3, 2, "1.0.5.1")
+    # Never an identity from a block that was not read whole.
+    with pytest.raises(zervon.NoInstrumentError):
+        zervon.Instrument(start_sim(*always).port, timeout=1.5).open()
+
+
+TIOCGEXCL = 0x80045440  # Linux: _IOR('T', 0x40, int)
+HOLD = ("import fcntl, os, sys, time; fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK); "
+        "fcntl.flock(fd, fcntl.LOCK_EX); print(flush=True); time.sleep(60)")
+
+
+def test_an_open_port_is_held_against_every_program(sim):
+    def exclusive(fd):
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
+
+    fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)  # root may still open it
+    try:
+        with zervon.Instrument(sim.port):
+            with pytest.raises(BlockingIOError):
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            assert exclusive(fd) == 1
+            if os.geteuid() == 0:  # another user cannot open it at all
+                os.chmod(sim.port, 0o666)
+                other = subprocess.run([sys.executable, "-c", "import os, sys; os.open(sys.argv[1], os.O_RDWR)",
+                                        sim.port], user=65534, group=65534, capture_output=True, text=True)
+                assert "Device or resource busy" in other.stderr
+        assert exclusive(fd) == 0
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        # Another program's exclusive mode, which root could get past, is
+        # refused too, and left set.
+        fcntl.ioctl(fd, termios.TIOCEXCL)
+        with pytest.raises(zervon.BusyError, match="exclusive mode"):
+            zervon.Instrument(sim.port).open()
+        assert exclusive(fd) == 1
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+    finally:
+        os.close(fd)
+    # A port another program has locked is refused, naming it; nothing is sent.
+    holder = subprocess.Popen([sys.executable, "-c", HOLD, sim.port], stdout=subprocess.PIPE)
+    try:
+        holder.stdout.readline()
+        before = len(sim.requests())
+        with pytest.raises(zervon.BusyError, match=r"held by process %d \(.*\) through an exclusive lock on the port"
+                           % holder.pid):
+            zervon.Instrument(sim.port).open()
+        assert len(sim.requests()) == before
+    finally:
+        holder.kill()
+        holder.wait()
+        holder.stdout.close()
 
 
 def test_a_missing_port_and_a_file_are_refused(tmp_path):

@@ -11,12 +11,13 @@ import threading
 import pytest
 
 import zervon
-from conftest import in_namespace
+from conftest import in_namespace, wait_until
 
 pytestmark = pytest.mark.skipif(not in_namespace(), reason="needs the private /dev of run-in-namespace.sh")
 
 NODE = "/dev/ttyACM0"
 LOCK = "/var/lock/torvanel.ACM0.lock"
+UUCP = "/var/lock/LCK..ttyACM0"
 
 
 def test_connection_callback_hears_plug_unplug_and_replug(start_sim):
@@ -38,10 +39,12 @@ def test_connection_callback_hears_plug_unplug_and_replug(start_sim):
         assert instrument.info().serial == "VRX2107-030300"
         assert os.path.exists(LOCK)  # the library holds the port
         sim.stop()  # unplugged: the link goes
-        assert wait_events(2, 10), events
-        assert not instrument.connected
+        # A read at once, before the monitor's look: the library is asked to
+        # look, and the loss comes as NotConnectedError, not a failed read.
         with pytest.raises(zervon.NotConnectedError):
             instrument.read()
+        assert wait_events(2, 10), events
+        assert not instrument.connected
         start_sim("--node", NODE, "--firmware", "3.9")
         assert wait_events(3, 10), events
         assert events == [True, False, True]
@@ -68,23 +71,40 @@ def test_a_handed_over_node_is_locked_and_a_held_one_refused(start_sim):
         assert instrument.info().serial.startswith("VRX")
     assert not os.path.exists(LOCK)
     holder = subprocess.Popen(["sleep", "60"])
+    # Until its exec is done, /proc shows the name of this process.
+    wait_until(lambda: open("/proc/%d/comm" % holder.pid).read() == "sleep\n", 5)
     try:
         with open(LOCK, "wb") as f:
             f.write(holder.pid.to_bytes(4, sys.byteorder))
         before = len(sim.requests())
-        with pytest.raises(zervon.BusyError, match="process %d" % holder.pid):
+        with pytest.raises(zervon.BusyError, match=r"process %d \(sleep\)" % holder.pid):
             zervon.Instrument(NODE).open()
         # Another name of the same terminal is the same port.
         with pytest.raises(zervon.BusyError):
             zervon.Instrument(sim.port).open()
+        # The library connecting finds it busy too, and says who holds it.
+        for port in (0, None):
+            with pytest.raises(zervon.BusyError, match=r"process %d \(sleep\)" % holder.pid):
+                zervon.Instrument(port, timeout=0.5).open()
+        os.unlink(LOCK)
+        # A live UUCP lock file, as picocom writes it, holds the port too.
+        with open(UUCP, "w") as f:
+            f.write("%10d\n" % holder.pid)
+        with pytest.raises(zervon.BusyError, match=r"process %d \(sleep\) through its UUCP lock" % holder.pid):
+            zervon.Instrument(NODE).open()
         assert len(sim.requests()) == before
     finally:
         holder.kill()
         holder.wait()
-    # The holder has ended: its lock is stale and taken over.
+    # The holder has ended: its lock file is stale and taken over, its UUCP
+    # lock stale, ignored and left alone.
+    with open(LOCK, "wb") as f:
+        f.write(holder.pid.to_bytes(4, sys.byteorder))
     with zervon.Instrument(NODE) as instrument:
         assert instrument.read().report[0] == 3
     assert not os.path.exists(LOCK)
+    assert os.path.exists(UUCP)
+    os.unlink(UUCP)
 
 
 def test_burn_replaces_the_firmware_and_reports_the_stages(start_sim, tmp_path):

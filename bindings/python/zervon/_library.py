@@ -101,6 +101,7 @@ _DECORATED = {
     "ZervWriteMfgInfo": "_Z16ZervWriteMfgInfoPKh" + _SIZE_T,
     "ZervLoadBinFile": "_Z15ZervLoadBinFilePcPiS0_",
     "ZervBurnBinFile": "_Z15ZervBurnBinFilePFviiE",
+    "ReconnectDevice": "_Z15ReconnectDevicev",
 }
 
 _c = ctypes
@@ -131,6 +132,7 @@ _SIGNATURES = {
     "ZervWriteMfgInfo": (_c.c_bool, [_u8p, _c.c_size_t]),
     "ZervLoadBinFile": (_c.c_int, [_c.c_char_p, _c.POINTER(_c.c_int), _c.POINTER(_c.c_int)]),
     "ZervBurnBinFile": (_c.c_int, [BURN_PROGRESS]),
+    "ReconnectDevice": (None, []),
 }
 
 
@@ -157,6 +159,13 @@ NO_HANDLE = ctypes.c_void_p(-1).value  # (void*)-1: no port open
 def handle(fd: int) -> ctypes.c_void_p:
     """A file descriptor as the pointer-sized handle of ZervSetDeviceHandle."""
     return ctypes.c_void_p(fd & ((1 << (8 * ctypes.sizeof(ctypes.c_void_p))) - 1))
+
+
+def record_block() -> bytes:
+    """The library's cache of the record block it read last (at a hand-over,
+    or when its connection found the instrument), exported as g_DeviceHWInfo."""
+    lib.ZervGetVersion  # loads the library
+    return bytes((ctypes.c_ubyte * 64).in_dll(_lib, "g_DeviceHWInfo"))
 
 
 def port_open() -> bool:

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import fcntl
 import os
 import re
 import sys
@@ -51,6 +52,9 @@ _HOST_CONTROL = 0x43
 _STATUS_REQUEST = 0x14
 _NODE = re.compile(r"^/dev/ttyACM(\d+)$")
 _HIGHEST_NODE = 127
+_TIOCEXCL = getattr(termios, "TIOCEXCL", 0x540C)
+_TIOCNXCL = getattr(termios, "TIOCNXCL", 0x540D)
+_TIOCGEXCL = getattr(termios, "TIOCGEXCL", 0x80045440)  # _IOR('T', 0x40, int)
 
 
 def version() -> str:
@@ -129,11 +133,164 @@ def _lock_holder(n: int) -> Optional[int]:
     return pid
 
 
+def _process(pid: int) -> str:
+    """'process 12 (picocom)', or 'another program' for an unknown one."""
+    if not pid:
+        return "another program"
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return "process %d (%s)" % (pid, f.read().strip())
+    except OSError:
+        return "process %d" % pid
+
+
 def _busy(port: str, holder: int, n: int) -> BusyError:
     if holder < 0:
         return BusyError("%s is locked by an incomplete lock file %s; remove it if no program uses the port "
                          "(see 'zervon doctor')" % (port, _lock_path(n)))
-    return BusyError("%s is busy: held by process %d through %s" % (port, holder, _lock_path(n)))
+    return BusyError("%s is busy: held by %s through %s" % (port, _process(holder), _lock_path(n)))
+
+
+def _alive(pid: int) -> bool:
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass  # alive, another user's
+    return True
+
+
+def _uucp_lock_path(n: int) -> str:
+    return "/var/lock/LCK..ttyACM%d" % n
+
+
+def _uucp_holder(n: int) -> int:
+    """The live process (not this one) named in node N's UUCP lock file, 0
+    when there is none or it is stale (stale ones are left in place). The ID
+    stands there as text ("%10d\\n") or, in old lock files, as 4 bytes."""
+    try:
+        with open(_uucp_lock_path(n), "rb") as f:
+            data = f.read(64)
+    except OSError:
+        return 0
+    if len(data) == 4 and data.strip(b"0123456789 \n"):
+        pid = int.from_bytes(data, sys.byteorder, signed=True)
+    else:
+        match = re.match(rb"\s*(-?\d+)", data)
+        pid = int(match.group(1)) if match else 0
+    return pid if pid != os.getpid() and _alive(pid) else 0
+
+
+def _find_holder(st: os.stat_result) -> int:
+    """The process (not this one) that holds a lock on the file `st`
+    describes, as /proc/locks lists it; else one that has the same terminal
+    open; 0 when none is found."""
+    try:
+        with open("/proc/locks") as f:
+            for line in f:
+                fields = line.split()
+                if "->" in fields or len(fields) < 6:
+                    continue  # waiting for a lock, not holding it
+                dev_major, dev_minor, inode = fields[5].split(":")
+                pid = int(fields[4])
+                if ((int(dev_major, 16), int(dev_minor, 16), int(inode)) == (os.major(st.st_dev), os.minor(st.st_dev),
+                                                                             st.st_ino)
+                        and pid > 0 and pid != os.getpid()):
+                    return pid
+    except (OSError, ValueError):
+        pass
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit() or int(entry) == os.getpid():
+            continue
+        try:
+            for fd in os.listdir("/proc/%s/fd" % entry):
+                target = os.stat("/proc/%s/fd/%s" % (entry, fd))
+                if target.st_rdev == st.st_rdev and (target.st_mode & 0o170000) == 0o020000:
+                    return int(entry)
+        except OSError:
+            continue
+    return 0
+
+
+def _open_held(path: str) -> int:
+    """Opens `path` read/write and non-blocking, holding it against every
+    other program until _close_raw: its flock and the terminal's exclusive
+    mode (TIOCEXCL). Raises BusyError, naming the holder, for a port that
+    another program holds so, or through a live UUCP lock file."""
+    n = _node_number(path)
+    pid = _uucp_holder(n) if n >= 0 else 0
+    if pid:
+        raise BusyError("%s is busy: held by %s through its UUCP lock %s" % (path, _process(pid), _uucp_lock_path(n)))
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        if error.errno != errno.EBUSY:
+            raise
+        try:
+            pid = _find_holder(os.stat(path))
+        except OSError:
+            pid = 0
+        raise BusyError("%s is busy: held by %s through the port's exclusive mode (TIOCEXCL)"
+                        % (path, _process(pid))) from error
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        pid = _find_holder(os.fstat(fd))
+        os.close(fd)
+        raise BusyError("%s is busy: held by %s through an exclusive lock on the port (flock)"
+                        % (path, _process(pid))) from None
+    except OSError:
+        pass  # no lock to be had here; the exclusive mode still holds
+    # Root gets past another program's exclusive mode, where everyone else
+    # gets EBUSY; it is refused all the same, and never cleared by _close_raw.
+    try:
+        exclusive = int.from_bytes(fcntl.ioctl(fd, _TIOCGEXCL, bytes(4)), sys.byteorder)
+    except OSError:
+        exclusive = 0
+    if exclusive:
+        pid = _find_holder(os.fstat(fd))
+        os.close(fd)
+        raise BusyError("%s is busy: held by %s through the port's exclusive mode (TIOCEXCL)"
+                        % (path, _process(pid)))
+    try:
+        fcntl.ioctl(fd, _TIOCEXCL)
+    except OSError:
+        pass  # not every terminal has one
+    return fd
+
+
+def _close_raw(fd: int) -> None:
+    """Drops the exclusive mode (it belongs to the terminal and would outlive
+    this descriptor while another one keeps the terminal open) and the lock,
+    and closes."""
+    try:
+        fcntl.ioctl(fd, _TIOCNXCL)
+    except OSError:
+        pass
+    try:
+        fcntl.flock(fd, fcntl.LOCK_UN)
+    except OSError:
+        pass
+    os.close(fd)
+
+
+def _held_by_other(n: int) -> Optional[BusyError]:
+    """A BusyError naming the other process that holds node N (its lock
+    file of the library, a UUCP lock, its flock or exclusive mode), or None.
+    Opens the node for a moment to find out; sends nothing."""
+    holder = _lock_holder(n)
+    if holder is not None:
+        return _busy(_node_path(n), holder, n)
+    try:
+        _close_raw(_open_held(_node_path(n)))
+    except BusyError as error:
+        return error
+    except OSError:
+        pass
+    return None
 
 
 def _take_lock(n: int) -> Optional[str]:
@@ -163,7 +320,7 @@ def _take_lock(n: int) -> Optional[str]:
 
 
 def _open_raw(path: str) -> int:
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
+    fd = _open_held(path)
     try:
         iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(fd)
         iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
@@ -177,7 +334,7 @@ def _open_raw(path: str) -> int:
         termios.tcsetattr(fd, termios.TCSANOW,
                           [iflag, oflag, cflag, lflag, termios.B115200, termios.B115200, cc])
     except BaseException:
-        os.close(fd)
+        _close_raw(fd)
         raise
     return fd
 
@@ -232,16 +389,38 @@ class Instrument:
 
     - a path (``"/dev/ttyACM0"``, a virtual instrument's ``"/dev/pts/3"``): the
       binding opens that terminal itself and hands it to the library; no
-      search, no root needed. A /dev/ttyACM<N> node (or another name of it)
-      is refused when another process holds its lock file, and locked while
-      open.
+      search, no root needed. While open it holds the port against every
+      other program (flock, the terminal's exclusive mode, and for a
+      /dev/ttyACM<N> node the library's lock file); a port that another
+      program holds so, or through a live UUCP lock /var/lock/LCK..ttyACM<N>,
+      is refused with BusyError naming it. The port counts as the instrument
+      only when the record block read at the hand-over carries the product
+      marker and a second, length-checked read brings the same record; it is
+      handed over again until `timeout`, then NoInstrumentError.
     - a number N: the library connects to /dev/ttyACM<N> itself.
     - None: the library searches every /dev/ttyACM<N>. With `on_connection`
       it keeps doing so: the callback hears of every plug and unplug (on the
       library's connect thread) until the instrument is closed.
 
-    `timeout` (seconds) bounds the wait for the first connection. The library
-    drives one instrument per process: one Instrument may be open at a time.
+    A number or None that finds only ports held by other programs raises
+    BusyError naming a holder. `timeout` (seconds) bounds the wait for the
+    first connection. The library drives one instrument per process: one
+    Instrument may be open at a time.
+
+    A watch that waits out an unplug: a failed read makes the library look
+    at once, so the loss comes as NotConnectedError and one call of the
+    callback, not as a stream of failed reads::
+
+        def on_connection(connected):             # on the library's connect thread
+            print("back" if connected else "lost; waiting for it to come back")
+
+        with zervon.Instrument(on_connection=on_connection, timeout=10) as instrument:
+            while True:
+                try:
+                    print(instrument.read().value)
+                except zervon.NotConnectedError:
+                    instrument.wait_connected(None)   # until it is back
+                time.sleep(1)
     """
 
     def __init__(self, port: Union[str, os.PathLike, int, None] = None, *, timeout: float = 5.0,
@@ -298,7 +477,7 @@ class Instrument:
         elif self._fd >= 0:
             _l.lib.ZervSetDeviceHandle(_l.handle(-1))
         if self._fd >= 0:
-            os.close(self._fd)
+            _close_raw(self._fd)
             self._fd = -1
         if self._lock_file:
             try:
@@ -328,25 +507,44 @@ class Instrument:
         self._mode = "handed-over"
         if n >= 0:
             self._lock_file = _take_lock(n)
-        # Hands the port over and asks for the record block until an answer
-        # comes or the time is up (one try at least).
+        # Hands the port over until the record block the library reads then
+        # (its cache) carries the product marker and a second read, whose
+        # length the exchange checks, brings the same record: the library
+        # keeps whatever part of a dropped, short, garbled or late reply
+        # arrived. The pause lets a late reply arrive, which the library
+        # discards before it asks again. The same block without the marker
+        # twice in a row is another device's answer.
         end = time.monotonic() + self._timeout
+        last = None
         while True:
             _l.lib.ZervSetDeviceHandle(_l.handle(self._fd))
-            try:
-                block = self._exchange(_RECORD_REQUEST, 64)
+            block = _l.record_block()
+            marked = block[5:8] == _PRODUCT_MARKER
+            whole = marked and self._reads_again(block)
+            if whole or (not marked and any(block) and block == last) or time.monotonic() >= end:
                 break
-            except ExchangeError:
-                if time.monotonic() >= end:
-                    raise NoInstrumentError("no instrument answers on %s within %g s" % (path, self._timeout))
-                time.sleep(0.2)
-        if block[5:8] != _PRODUCT_MARKER:
+            last = block
+            time.sleep(0.2)
+        within = "within %g s" % self._timeout
+        if not any(block):
+            raise NoInstrumentError("no instrument answers on %s %s" % (path, within))
+        if marked and not whole:
+            raise NoInstrumentError("no whole record block arrived from %s %s" % (path, within))
+        if not marked:
             raise NoInstrumentError("%s answers but is not the instrument (marker %r)" % (path, block[5:8]))
         # As the library does on every connection: host control, and a moment
         # for the instrument to switch.
         self._exchange(bytes([_HOST_CONTROL]), 0)
         time.sleep(0.2)
         self._connected_event.set()
+
+    def _reads_again(self, block: bytes) -> bool:
+        """Whether a second, length-checked read of the record block brings
+        the same record as `block`."""
+        try:
+            return self._exchange(_RECORD_REQUEST, 64)[5:] == block[5:]
+        except ExchangeError:
+            return False
 
     def _connect_library(self) -> None:
         global _connection_pointer
@@ -357,9 +555,7 @@ class Instrument:
                 raise ValueError("port number must be 0 to %d" % _HIGHEST_NODE)
             self._mode = "library"
             if not _l.lib.ZervConnect(number, milliseconds):
-                where = "any /dev/ttyACM<N>" if number < 0 else _node_path(number)
-                raise NoInstrumentError("no instrument on %s within %g s (see 'zervon doctor')"
-                                        % (where, self._timeout))
+                self._not_found(number)
             self._connected_event.set()
             return
         callback = self._on_connection
@@ -378,8 +574,19 @@ class Instrument:
         self._mode = "library"
         _l.lib.ZervInit(_connection_pointer)
         if not self._connected_event.wait(self._timeout):
-            raise NoInstrumentError("no instrument on any /dev/ttyACM<N> within %g s (see 'zervon doctor')"
-                                    % self._timeout)
+            _l.lib.ZervFree()
+            self._not_found(-1)
+
+    def _not_found(self, number: int) -> None:
+        """Raises BusyError naming the holder when another process holds the
+        node (or, searching, a present node), else NoInstrumentError."""
+        nodes = [number] if number >= 0 else [n for n in range(_HIGHEST_NODE + 1) if os.path.exists(_node_path(n))]
+        for n in nodes:
+            error = _held_by_other(n)
+            if error is not None:
+                raise BusyError("no free instrument: %s" % error) if number < 0 else error
+        where = "any /dev/ttyACM<N>" if number < 0 else _node_path(number)
+        raise NoInstrumentError("no instrument on %s within %g s (see 'zervon doctor')" % (where, self._timeout))
 
     # ---- state ----
 
@@ -394,11 +601,12 @@ class Instrument:
         may lose it on an unplug and find it again)."""
         return self.is_open and _l.port_open()
 
-    def wait_connected(self, timeout: float) -> bool:
-        """Waits up to `timeout` seconds for the instrument to be connected."""
-        end = time.monotonic() + timeout
+    def wait_connected(self, timeout: Optional[float]) -> bool:
+        """Waits up to `timeout` seconds (None: without limit) for the
+        instrument to be connected."""
+        end = None if timeout is None else time.monotonic() + timeout
         while not self.connected:
-            if time.monotonic() >= end:
+            if not self.is_open or (end is not None and time.monotonic() >= end):
                 return False
             time.sleep(0.05)
         return True
@@ -449,18 +657,31 @@ class Instrument:
         _l.lib.ZervGetDeviceInformation(ctypes.byref(model))
         _l.lib.ZervGetHWInformation(ctypes.byref(hw))
         serial = _l.lib.ZervGetSerialNumber().decode("latin-1")
+        if not serial.startswith("VRX"):  # read last: the cache was emptied by a loss meanwhile
+            raise NotConnectedError("the instrument was lost before its identity was read")
         letters = (model.cModel1 + model.cModel2).decode("latin-1")
         return Info(model=letters, serial=serial, hw_code=hw.nHWCode, firmware_main=hw.nFirmwareMain,
                     firmware_sub=hw.nFirmwareSub, library=version())
 
     def read(self) -> Reading:
         """Reads the status report and the battery state (two exchanges).
-        Raises ExchangeError (code 2) when no valid report arrives."""
+        Raises ExchangeError (code 2) when no valid report arrives, and
+        NotConnectedError when the library's connection finds the instrument
+        gone (it looks at once after a failed read)."""
         self._check()
         out = [ctypes.c_int() for _ in range(5)]
         value = ctypes.c_double()
         rc = _l.lib.ZervReadValue(*[ctypes.byref(o) for o in out], ctypes.byref(value))
         if rc != 0:
+            if self._mode == "library":
+                # Has the instrument gone? The library looks at once when
+                # asked, rather than at its monitor's next look.
+                _l.lib.ReconnectDevice()
+                end = time.monotonic() + 1.0
+                while _l.port_open() and time.monotonic() < end:
+                    time.sleep(0.01)
+                if not _l.port_open():
+                    raise NotConnectedError("the instrument is not connected (it was lost)")
             raise ExchangeError("the status report could not be read (code %d)" % rc, rc)
         battery = _l.lib.ZervGetBatteryStatus() == 1
         return Reading(report=tuple(o.value for o in out), value=value.value, battery_good=battery)
@@ -617,7 +838,7 @@ class Instrument:
 
     def _release_handed_over(self) -> None:
         _l.lib.ZervSetDeviceHandle(_l.handle(-1))
-        os.close(self._fd)
+        _close_raw(self._fd)
         self._fd = -1
         if self._lock_file:
             try:
