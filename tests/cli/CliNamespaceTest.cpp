@@ -217,6 +217,10 @@ TEST_F(CliNamespaceTest, BusyPortIsLeftAlone) {
                          " (sleep) through an exclusive lock on the port (flock)"),
               std::string::npos)
         << r;
+    // The library's search leaves it alone too.
+    r = RunCli({"--timeout", "300", "info"});
+    EXPECT_EQ(r.code, 4) << r;
+    EXPECT_NE(r.err.find("/dev/ttyACM0 is held by process " + std::to_string(locker.Pid())), std::string::npos) << r;
   }
   EXPECT_EQ(sim.RequestCount(), 0u);
   // A stale UUCP lock is no reason to refuse, and stays where it is.

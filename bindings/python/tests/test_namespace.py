@@ -92,6 +92,10 @@ def test_a_handed_over_node_is_locked_and_a_held_one_refused(start_sim):
             f.write("%10d\n" % holder.pid)
         with pytest.raises(zervon.BusyError, match=r"process %d \(sleep\) through its UUCP lock" % holder.pid):
             zervon.Instrument(NODE).open()
+        # The library's search leaves it alone with nothing sent.
+        for port in (0, None):
+            with pytest.raises(zervon.BusyError, match=r"process %d \(sleep\)" % holder.pid):
+                zervon.Instrument(port, timeout=0.5).open()
         assert len(sim.requests()) == before
     finally:
         holder.kill()
