@@ -22,6 +22,10 @@
  *   1  no port is open, or a write or read failed or timed out;
  *   2  a short transfer: fewer request bytes were written than asked, or the
  *      reply had another length than expected.
+ * On Windows a transfer on an open port never fails outright: a time-out or
+ * an I/O error counts as a short transfer of the bytes that did move (0 when
+ * none did), so there 1 means only that no port is open and every other
+ * failure is 2.
  */
 #ifndef ZERVON_H
 #define ZERVON_H

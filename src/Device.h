@@ -34,10 +34,14 @@ constexpr unsigned kNoTimeout = 0xFFFFFFFFu;
 // is not an error here), or -1 when no port is open, the wait timed out or
 // the read failed. A read that would block after a ready wait is retried every
 // 10 ms within the same time-out; a signal during the wait does not end it.
+// Windows: one event-signalled read that ends when `size` bytes have arrived
+// or the time-out has passed; -1 only when no port is open, while a time-out
+// or an I/O error gives the count that did arrive (0 when none did), which
+// the exchanges report as a short transfer (2).
 int ReadData(unsigned char* buffer, int size, unsigned timeoutMs);
 
 // The same for a single write of up to `size` bytes; it never loops to send
-// a remainder.
+// a remainder. Windows: as its ReadData, -1 only when no port is open.
 int WriteData(unsigned char* data, int size, unsigned timeoutMs);
 
 // Drops whatever input is already waiting in the open port. Called before
