@@ -1,14 +1,15 @@
-// The virtual instrument's serving loop and command handlers.
+// The virtual instrument's serving loop over its model.
 //
 // One thread per instrument runs a ppoll() loop over the pseudo-terminal's
-// master side and a wake-up pipe. Bytes from the host are collected in a
-// receive buffer and cut into requests by FrameLength(); each complete
-// request is carried out at once and its reply queued. Replies leave in
-// order through an output queue whose entries may carry an earliest send
-// time (delayed replies, the second half of a split reply): the loop sleeps
-// only in ppoll(), until the next byte, the next due reply or the next timer
-// (incomplete-frame time-out, hang-up grace, restart). An undisturbed reply
-// is written with a single write() in the same pass that framed its request.
+// master side and a wake-up pipe. Bytes from the host go to the instrument
+// model (InstrumentModel.h), which frames them into requests, carries each
+// complete request out at once and hands back its reply with its timing.
+// Replies leave in order through an output queue whose entries may carry an
+// earliest send time (delayed replies, the second half of a split reply):
+// the loop sleeps only in ppoll(), until the next byte, the next due reply or
+// the next timer (incomplete-frame time-out, hang-up grace, restart). An
+// undisturbed reply is written with a single write() in the same pass that
+// framed its request.
 //
 // All state lives in Impl under one mutex. The serving thread holds it
 // except while it waits in ppoll() or hands events to the event sink, so the
@@ -28,50 +29,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <map>
 #include <mutex>
-#include <random>
 #include <thread>
 
-#include "Framing.h"
-#include "NorMemory.h"
+#include "InstrumentModel.h"
 
 namespace zsim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr size_t kFlashSize = size_t{2} << 20;    // SPI flash, 2 MiB
-constexpr size_t kMemMapSize = size_t{16} << 20;  // display memory map, the whole 24-bit space
-constexpr size_t kIspSize = size_t{64} << 10;     // loader image, 16-bit row offsets
 constexpr size_t kLogCap = 100000;
-constexpr size_t kSettingsCap = 10000;
-constexpr auto kFrameTimeout = milliseconds(100);
-constexpr uint32_t kSectorSize = 0x1000;  // erase opcode 0x20
-constexpr uint32_t kBlockSize32 = 0x8000;  // erase opcode 0x52
-constexpr uint8_t kEraseSector = 0x20;
-constexpr uint8_t kEraseBlock = 0x52;
-constexpr size_t kStatusSize = 64;
-constexpr char kForeignMarker[3] = {'X', 'Y', 'Z'};
-
-std::string Hex(const uint8_t* data, size_t size, size_t limit = 80) {
-  std::string text;
-  char buf[4];
-  for (size_t i = 0; i < size && i < limit; ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
-    text += buf;
-  }
-  if (size > limit) text += " ...";
-  return text;
-}
 
 void CloseFd(int& fd) {
   if (fd >= 0) {
@@ -163,55 +137,9 @@ void RemoveLinkTo(const std::string& node, const std::string& target) {
   if (target == buf) ::unlink(node.c_str());
 }
 
-// A count-based fault knob: applies to the next `count` replies, to every
-// reply while `count` is negative, to none at 0.
-struct Knob {
-  int count = 0;
-  bool Take() {
-    if (count == 0) return false;
-    if (count > 0) --count;
-    return true;
-  }
-};
-
-std::array<uint8_t, 64> DefaultRecordBlock() {
-  std::array<uint8_t, 64> b{};
-  const uint8_t header[5] = {kCmdBlock, 0x55, 0xAA, 0x00, 0x00};
-  std::memcpy(b.data(), header, 5);
-  b[5] = 'V';
-  b[6] = 'R';
-  b[7] = 'X';
-  b[8] = 21;
-  b[9] = 7;
-  b[10] = 3;
-  b[11] = 300 >> 8;
-  b[12] = 300 & 0xFF;
-  b[13] = 5;
-  b[14] = 3;
-  b[15] = 2;
-  return b;
-}
-
-std::array<uint8_t, 64> DefaultManufacturingBlock() {
-  std::array<uint8_t, 64> b{};
-  const uint8_t header[5] = {kCmdBlock, 0x55, 0xAA, 0x00, 0x01};
-  std::memcpy(b.data(), header, 5);
-  b[60] = 0x24;
-  b[61] = 0x05;
-  b[62] = 0x17;
-  b[63] = 0x01;
-  return b;
-}
-
-std::array<uint8_t, 24> DefaultCalibrationResult() {
-  std::array<uint8_t, 24> r{};
-  for (size_t i = 0; i < r.size(); ++i) r[i] = static_cast<uint8_t>(0xC0 + i);
-  return r;
-}
-
 }  // namespace
 
-struct VirtualInstrument::Impl {
+struct VirtualInstrument::Impl : InstrumentModel::Output {
   enum class Phase { Off, Serving, HangingUp, Restarting, Unplugged };
   enum class Reason { Restart, Unplug, Stop };
 
@@ -220,8 +148,8 @@ struct VirtualInstrument::Impl {
     std::vector<uint8_t> bytes;
     size_t written = 0;
     Clock::time_point notBefore;
-    bool continuation = false;  // second part: due `gapMs` after the first part was written
-    unsigned gapMs = 0;
+    bool continuation = false;  // second part: due `gap` after the first part was written
+    milliseconds gap{0};
     bool timed = false;  // the first write of a reply ends its service time
     Clock::time_point frameDone;
   };
@@ -248,50 +176,22 @@ struct VirtualInstrument::Impl {
   int restarts = 0;
 
   // ---- byte stream ----
-  std::vector<uint8_t> rx;
-  Clock::time_point lastRx;
+  InstrumentModel model;  // framing, instrument state, reply faults
   std::deque<Outgoing> out;
   bool blockedOnWrite = false;
-
-  // ---- instrument state ----
-  std::array<std::array<uint8_t, 64>, 2> blocks{DefaultRecordBlock(), DefaultManufacturingBlock()};
-  bool foreign = false;
-  std::array<uint8_t, 5> report{3, 0, 0, 0, 0};
-  uint16_t raw = 1234;
-  bool autoValue = false;
-  uint8_t flags = 0;
-  Clock::time_point epoch = Clock::now();
-  std::deque<std::array<uint8_t, 8>> settings;
-  bool hostControl = false;
-  std::array<uint8_t, 24> calibrationResult = DefaultCalibrationResult();
-  bool calibrating = false;
-  NorMemory flash{kFlashSize};
-  NorMemory memMap{kMemMapSize};
-  std::vector<uint8_t> isp = std::vector<uint8_t>(kIspSize, 0xFF);
-  std::map<size_t, uint8_t> ispFaults;
-  bool inLoader = false;
-
-  // ---- faults ----
-  Knob drop, delay, truncate, split, garbage;
-  unsigned delayMs = 0;
-  size_t truncateLength = 0;
-  size_t splitFirst = 0;
-  unsigned splitGapMs = 0;
-  bool silent = false;
-  std::minstd_rand rng{20240517u};
 
   // ---- wire log ----
   std::deque<WireRecord> log;
   size_t requests = 0;
   size_t replies = 0;
   std::deque<std::chrono::nanoseconds> serviceTimes;
-  size_t droppedBytes = 0;
-  size_t droppedFrames = 0;
 
   // ---- diagnostics ----
   std::function<void(const std::string&)> sink;
   bool trace = false;
   std::vector<std::string> events;  // noted under the lock, handed to the sink without it
+
+  Impl() { model.state.epoch = Clock::now(); }
 
   ~Impl() {
     CloseFd(term.master);
@@ -301,7 +201,7 @@ struct VirtualInstrument::Impl {
     CloseFd(wake[1]);
   }
 
-  void Note(std::string text) {
+  void Note(std::string text) override {
     if (sink) events.push_back(std::move(text));
   }
 
@@ -354,12 +254,9 @@ struct VirtualInstrument::Impl {
 
   // Fresh-terminal state: what a power-up of the instrument resets.
   void ResetSession() {
-    rx.clear();
+    model.PowerUp();
     out.clear();
     blockedOnWrite = false;
-    hostControl = false;
-    inLoader = false;
-    calibrating = false;
   }
 
   void Adopt(Terminal t) {
@@ -393,7 +290,7 @@ struct VirtualInstrument::Impl {
     if (reason != Reason::Stop && spareMaster < 0) spareMaster = ReserveMaster();
     CloseFd(term.master);
     CloseFd(term.slave);
-    rx.clear();
+    model.ClearInput();
     out.clear();
     blockedOnWrite = false;
     Note("hung up " + term.path);
@@ -484,11 +381,7 @@ struct VirtualInstrument::Impl {
   // time-out, the hang-up after its grace time, the end of a restart.
   void Advance(Clock::time_point now) {
     if (phase == Phase::Serving || phase == Phase::HangingUp) Flush();
-    if (phase == Phase::Serving && !rx.empty() && now - lastRx >= kFrameTimeout) {
-      ++droppedFrames;
-      Note("dropped incomplete frame after 100 ms: " + Hex(rx.data(), rx.size()));
-      rx.clear();
-    }
+    if (phase == Phase::Serving) model.ExpireFrame(now, *this);
     if (phase == Phase::HangingUp && out.empty() && now >= lastReply + milliseconds(graceMs)) HangUp(now);
     if (phase == Phase::Restarting && now >= reopenAt) Reopen(now);
   }
@@ -498,7 +391,7 @@ struct VirtualInstrument::Impl {
     if (phase == Phase::Serving || phase == Phase::HangingUp) {
       if (!out.empty() && !blockedOnWrite) next = std::min(next, out.front().notBefore);
     }
-    if (phase == Phase::Serving && !rx.empty()) next = std::min(next, lastRx + kFrameTimeout);
+    if (phase == Phase::Serving) next = std::min(next, model.FrameDeadline());
     if (phase == Phase::HangingUp && out.empty()) next = std::min(next, lastReply + milliseconds(graceMs));
     if (phase == Phase::Restarting) next = std::min(next, reopenAt);
     return next;
@@ -509,14 +402,8 @@ struct VirtualInstrument::Impl {
     for (;;) {
       const ssize_t n = ::read(term.master, buf, sizeof buf);
       if (n > 0) {
-        const Clock::time_point now = Clock::now();
-        rx.insert(rx.end(), buf, buf + n);
-        lastRx = now;
-        Process(now);
-        if (phase != Phase::Serving) {
-          rx.clear();  // bytes after "FWPU" go to an instrument that is leaving
-          return;
-        }
+        model.Feed(buf, static_cast<size_t>(n), Clock::now(), *this);
+        if (phase != Phase::Serving) return;  // "FWPU": the instrument is leaving
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -524,73 +411,35 @@ struct VirtualInstrument::Impl {
     }
   }
 
-  // Cuts complete requests off the front of the receive buffer.
-  void Process(Clock::time_point now) {
-    size_t pos = 0;
-    size_t skipped = 0;
-    size_t skippedAt = 0;
-    while (phase == Phase::Serving && pos < rx.size()) {
-      const int length = FrameLength(rx.data() + pos, rx.size() - pos);
-      if (length < 0) {
-        if (skipped == 0) skippedAt = pos;
-        ++skipped;
-        ++pos;
-        continue;
-      }
-      if (skipped) {
-        NoteSkipped(skippedAt, skipped);
-        skipped = 0;
-      }
-      if (length == 0 || rx.size() - pos < static_cast<size_t>(length)) break;
-      Handle(rx.data() + pos, static_cast<size_t>(length), now);
-      pos += static_cast<size_t>(length);
-    }
-    if (skipped) NoteSkipped(skippedAt, skipped);
-    rx.erase(rx.begin(), rx.begin() + static_cast<std::ptrdiff_t>(pos));
-  }
-
-  void NoteSkipped(size_t at, size_t count) {
-    droppedBytes += count;
-    Note("skipped " + std::to_string(count) + " byte(s) that start no request: " + Hex(rx.data() + at, count));
-  }
-
   // ---- replies ----
 
-  void Reply(std::vector<uint8_t> bytes, Clock::time_point frameDone) {
-    // Every knob counts every reply, so "the next N replies" means the same
-    // replies whichever knobs are set together.
-    const bool dropIt = drop.Take();
-    const bool delayIt = delay.Take();
-    const bool truncateIt = truncate.Take();
-    const bool garbleIt = garbage.Take();
-    const bool splitIt = split.Take();
-    if (dropIt) {
-      Note("reply dropped");
-      return;
-    }
-    Clock::time_point due = Clock::now();
-    if (delayIt) due += milliseconds(delayMs);
-    if (truncateIt && bytes.size() > truncateLength) bytes.resize(truncateLength);
-    if (garbleIt) {
-      // XOR with a non-zero byte: every byte differs from the true reply, so
-      // a garbled reply can never pass for a valid one.
-      for (auto& b : bytes) b ^= static_cast<uint8_t>(1 + rng() % 255);
-    }
-    if (bytes.empty()) {
-      Note("reply truncated to nothing");
-      return;
-    }
-    if (splitIt && splitFirst > 0 && splitFirst < bytes.size()) {
+  // A request the model framed: logged before it is carried out.
+  void Request(const uint8_t* frame, size_t size, Clock::time_point now) override {
+    ++requests;
+    AppendLog(true, std::vector<uint8_t>(frame, frame + size), now);
+    cv.notify_all();
+    if (trace) Note("request: " + Hex(frame, size));
+  }
+
+  // "FWPU": the replies owed are finished, then the terminal hangs up.
+  void Restart() override { BeginHangup(Reason::Restart); }
+
+  // Queues a reply with its timing and writes whatever is due.
+  void Send(Reply reply, Clock::time_point frameDone) override {
+    const Clock::time_point due = Clock::now() + reply.delay;
+    std::vector<uint8_t>& bytes = reply.bytes;
+    if (reply.firstPart > 0) {
+      const auto cut = bytes.begin() + static_cast<std::ptrdiff_t>(reply.firstPart);
       Outgoing first;
-      first.bytes.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(splitFirst));
+      first.bytes.assign(bytes.begin(), cut);
       first.notBefore = due;
       first.timed = true;
       first.frameDone = frameDone;
       Outgoing rest;
-      rest.bytes.assign(bytes.begin() + static_cast<std::ptrdiff_t>(splitFirst), bytes.end());
+      rest.bytes.assign(cut, bytes.end());
       rest.notBefore = Clock::time_point::max();  // set when the first part is out
       rest.continuation = true;
-      rest.gapMs = splitGapMs;
+      rest.gap = reply.gap;
       out.push_back(std::move(first));
       out.push_back(std::move(rest));
     } else {
@@ -637,173 +486,10 @@ struct VirtualInstrument::Impl {
       if (trace) Note("reply:   " + Hex(o.bytes.data(), o.bytes.size()));
       AppendLog(false, std::move(o.bytes), now);
       out.pop_front();
-      if (!out.empty() && out.front().continuation) out.front().notBefore = now + milliseconds(out.front().gapMs);
+      if (!out.empty() && out.front().continuation) out.front().notBefore = now + out.front().gap;
     }
   }
 
-  // ---- requests ----
-
-  void Handle(const uint8_t* frame, size_t size, Clock::time_point now) {
-    ++requests;
-    AppendLog(true, std::vector<uint8_t>(frame, frame + size), now);
-    cv.notify_all();
-    if (trace) Note("request: " + Hex(frame, size));
-    if (silent) return;
-
-    switch (frame[0]) {
-      case kCmdHostControl:
-        hostControl = true;
-        return;
-      case kCmdSetting: {
-        std::array<uint8_t, 8> s;
-        std::memcpy(s.data(), frame, 8);
-        if (settings.size() >= kSettingsCap) settings.pop_front();
-        settings.push_back(s);
-        return;
-      }
-      case kCmdStatus:
-        Reply(StatusReply(now), now);
-        return;
-      case kCmdCalibration:
-        Calibration(frame, now);
-        return;
-      case kCmdBlock:
-        if (frame[1] == 0x55)
-          RecordBlock(frame, now);
-        else
-          FlashPacket(frame, now);
-        return;
-      case kCmdLoader:
-        Loader(frame, now);
-        return;
-      default:
-        return;  // FrameLength() accepts nothing else
-    }
-  }
-
-  uint16_t CurrentRaw(Clock::time_point now) const {
-    if (!autoValue) return raw;
-    const double t = std::chrono::duration<double>(now - epoch).count();
-    const double amplitude = std::max(1.0, raw / 5.0);
-    const double value = raw + amplitude * std::sin(2.0 * M_PI * t / 20.0);
-    return static_cast<uint16_t>(std::clamp(std::lround(value), 0L, 65535L));
-  }
-
-  std::vector<uint8_t> StatusReply(Clock::time_point now) const {
-    std::vector<uint8_t> r(kStatusSize, 0);
-    r[0] = kCmdStatus;
-    std::copy(report.begin(), report.end(), r.begin() + 1);
-    const uint16_t value = CurrentRaw(now);
-    r[25] = static_cast<uint8_t>(value >> 8);
-    r[26] = static_cast<uint8_t>(value & 0xFF);
-    r[29] = flags;
-    return r;
-  }
-
-  void Calibration(const uint8_t* frame, Clock::time_point now) {
-    std::vector<uint8_t> r(kCalibrationSize, 0);
-    r[0] = kCmdCalibration;
-    r[1] = frame[1];
-    if (frame[1] == 0x01) {
-      calibrating = true;
-    } else if (frame[1] == 0x00) {
-      calibrating = false;  // a stop without a start is answered the same way
-      std::copy(calibrationResult.begin(), calibrationResult.end(), r.begin() + 2);
-    } else {
-      Note("unknown calibration operation " + Hex(frame + 1, 1));
-    }
-    Reply(std::move(r), now);
-  }
-
-  void RecordBlock(const uint8_t* frame, Clock::time_point now) {
-    const uint8_t which = frame[4];
-    if (which > 1) {
-      Note("ignored request for unknown block " + std::to_string(which));
-      return;
-    }
-    auto& block = blocks[which];
-    if (frame[3] == 0x00) {
-      std::vector<uint8_t> r(block.begin(), block.end());
-      if (which == 0 && foreign) std::memcpy(r.data() + 5, kForeignMarker, 3);
-      Reply(std::move(r), now);
-      return;
-    }
-    // A write: stored as sent, with the operation byte back at 0x00 so that a
-    // later read carries the same header as any block read.
-    std::memcpy(block.data(), frame, kBlockSize);
-    block[3] = 0x00;
-    Reply(std::vector<uint8_t>(block.begin(), block.end()), now);
-  }
-
-  void FlashPacket(const uint8_t* frame, Clock::time_point now) {
-    NorMemory& memory = frame[1] == 'Q' ? flash : memMap;
-    const uint32_t address = (uint32_t{frame[5]} << 16) | (uint32_t{frame[6]} << 8) | frame[7];
-    std::vector<uint8_t> r(kBlockSize, 0);
-    std::copy(frame, frame + kFlashHeaderSize, r.begin());  // bytes 0..7 echo the request
-    const size_t n = size_t{frame[4]} + 1;
-    switch (frame[3]) {
-      case 'R':
-        memory.Read(address, r.data() + kFlashHeaderSize, std::min(n, kFlashMaxData));
-        break;
-      case 'W':
-        memory.Program(address, frame + kFlashHeaderSize, n);
-        memory.Read(address, r.data() + kFlashHeaderSize, n);  // what the chip now holds
-        break;
-      case 'E':
-        if (frame[4] == kEraseSector)
-          memory.Erase(address, kSectorSize);
-        else if (frame[4] == kEraseBlock)
-          memory.Erase(address, kBlockSize32);
-        else
-          Note("unknown erase opcode " + Hex(frame + 4, 1) + ", nothing erased");
-        break;
-    }
-    Reply(std::move(r), now);
-  }
-
-  // "FWPS" and "FWPU" are 4 bytes; only "FWPW" and "FWPR" carry a row offset.
-  static size_t RowOffset(const uint8_t* frame) { return (size_t{frame[6]} << 8) | frame[7]; }
-
-  void Loader(const uint8_t* frame, Clock::time_point now) {
-    switch (frame[3]) {
-      case 'S': {
-        inLoader = true;
-        std::vector<uint8_t> r(kLoaderFrameSize, 0);
-        std::memcpy(r.data(), "FWPS", 4);
-        Reply(std::move(r), now);
-        return;
-      }
-      case 'W': {
-        const size_t offset = RowOffset(frame);
-        for (size_t i = 0; i < kLoaderRowSize; ++i) {
-          const size_t at = (offset + i) % kIspSize;
-          uint8_t value = frame[8 + i];
-          auto fault = ispFaults.find(at);
-          if (fault != ispFaults.end()) {
-            value ^= fault->second;
-            ispFaults.erase(fault);
-          }
-          isp[at] = value;
-        }
-        Reply(LoaderRowReply(frame, offset), now);
-        return;
-      }
-      case 'R':
-        Reply(LoaderRowReply(frame, RowOffset(frame)), now);
-        return;
-      case 'U':
-        Note("leaving the loader: restart");
-        BeginHangup(Reason::Restart);
-        return;
-    }
-  }
-
-  std::vector<uint8_t> LoaderRowReply(const uint8_t* frame, size_t offset) const {
-    std::vector<uint8_t> r(kLoaderFrameSize, 0);
-    std::copy(frame, frame + 8, r.begin());
-    for (size_t i = 0; i < kLoaderRowSize; ++i) r[8 + i] = isp[(offset + i) % kIspSize];
-    return r;
-  }
 };
 
 // ---------------------------------------------------------------------------
@@ -829,7 +515,7 @@ bool VirtualInstrument::Start() {
     return false;
   }
   s.Adopt(std::move(t));
-  s.epoch = Clock::now();
+  s.model.state.epoch = Clock::now();
   s.running = true;
   s.stopRequested = false;
   s.thread = std::thread([&s] { s.Run(); });
@@ -984,23 +670,23 @@ std::string VirtualInstrument::NodePath() const {
 std::array<uint8_t, 64> VirtualInstrument::Block(int n) const {
   std::lock_guard<std::mutex> lk(impl_->m);
   if (n < 0 || n > 1) return {};
-  return impl_->blocks[static_cast<size_t>(n)];
+  return impl_->model.state.blocks[static_cast<size_t>(n)];
 }
 
 void VirtualInstrument::SetBlock(int n, const std::array<uint8_t, 64>& bytes) {
   std::lock_guard<std::mutex> lk(impl_->m);
   if (n < 0 || n > 1) return;
-  impl_->blocks[static_cast<size_t>(n)] = bytes;
+  impl_->model.state.blocks[static_cast<size_t>(n)] = bytes;
 }
 
 void VirtualInstrument::SetMarker(const char marker[3]) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  std::memcpy(impl_->blocks[0].data() + 5, marker, 3);
+  std::memcpy(impl_->model.state.blocks[0].data() + 5, marker, 3);
 }
 
 void VirtualInstrument::SetSerial(uint8_t g1, uint8_t g2, uint8_t g3, uint16_t g4) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  auto& b = impl_->blocks[0];
+  auto& b = impl_->model.state.blocks[0];
   b[8] = g1;
   b[9] = g2;
   b[10] = g3;
@@ -1010,135 +696,135 @@ void VirtualInstrument::SetSerial(uint8_t g1, uint8_t g2, uint8_t g3, uint16_t g
 
 void VirtualInstrument::SetHWCode(uint8_t code) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->blocks[0][13] = code;
+  impl_->model.state.blocks[0][13] = code;
 }
 
 void VirtualInstrument::SetFirmware(uint8_t mainVer, uint8_t subVer) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->blocks[0][14] = mainVer;
-  impl_->blocks[0][15] = subVer;
+  impl_->model.state.blocks[0][14] = mainVer;
+  impl_->model.state.blocks[0][15] = subVer;
 }
 
 void VirtualInstrument::SetMfgInfo(const std::array<uint8_t, 4>& info) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  std::copy(info.begin(), info.end(), impl_->blocks[1].begin() + 60);
+  std::copy(info.begin(), info.end(), impl_->model.state.blocks[1].begin() + 60);
 }
 
 void VirtualInstrument::SetForeign(bool foreign) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->foreign = foreign;
+  impl_->model.faults.foreign = foreign;
 }
 
 // ---- status report ----
 
 void VirtualInstrument::SetReportBytes(const std::array<uint8_t, 5>& bytes) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->report = bytes;
+  impl_->model.state.report = bytes;
 }
 
 void VirtualInstrument::SetMeasuredRaw(uint16_t raw) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->raw = raw;
-  impl_->autoValue = false;
+  impl_->model.state.raw = raw;
+  impl_->model.state.autoValue = false;
 }
 
 void VirtualInstrument::SetMeasuredAuto(bool on) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->autoValue = on;
+  impl_->model.state.autoValue = on;
 }
 
 void VirtualInstrument::SetBatteryLow(bool low) {
   std::lock_guard<std::mutex> lk(impl_->m);
   if (low)
-    impl_->flags |= 0x04;
+    impl_->model.state.flags |= 0x04;
   else
-    impl_->flags &= static_cast<uint8_t>(~0x04);
+    impl_->model.state.flags &= static_cast<uint8_t>(~0x04);
 }
 
 void VirtualInstrument::SetStatusFlags(uint8_t flags) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->flags = flags;
+  impl_->model.state.flags = flags;
 }
 
 uint16_t VirtualInstrument::MeasuredRaw() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->CurrentRaw(Clock::now());
+  return impl_->model.MeasuredRaw(Clock::now());
 }
 
 std::vector<std::array<uint8_t, 8>> VirtualInstrument::Settings() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return {impl_->settings.begin(), impl_->settings.end()};
+  return {impl_->model.state.settings.begin(), impl_->model.state.settings.end()};
 }
 
 void VirtualInstrument::ClearSettings() {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->settings.clear();
+  impl_->model.state.settings.clear();
 }
 
 bool VirtualInstrument::HostControl() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->hostControl;
+  return impl_->model.state.hostControl;
 }
 
 // ---- calibration ----
 
 void VirtualInstrument::SetCalibrationResult(const std::array<uint8_t, 24>& result) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->calibrationResult = result;
+  impl_->model.state.calibrationResult = result;
 }
 
 bool VirtualInstrument::Calibrating() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->calibrating;
+  return impl_->model.state.calibrating;
 }
 
 // ---- memories ----
 
 std::vector<uint8_t> VirtualInstrument::ReadFlash(uint32_t address, size_t length) const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->flash.Read(address, length);
+  return impl_->model.state.flash.Read(address, length);
 }
 
 void VirtualInstrument::LoadFlash(uint32_t address, const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->flash.Load(address, bytes.data(), bytes.size());
+  impl_->model.state.flash.Load(address, bytes.data(), bytes.size());
 }
 
 std::vector<uint8_t> VirtualInstrument::ReadMemMap(uint32_t address, size_t length) const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->memMap.Read(address, length);
+  return impl_->model.state.memMap.Read(address, length);
 }
 
 void VirtualInstrument::LoadMemMap(uint32_t address, const std::vector<uint8_t>& bytes) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->memMap.Load(address, bytes.data(), bytes.size());
+  impl_->model.state.memMap.Load(address, bytes.data(), bytes.size());
 }
 
 void VirtualInstrument::CorruptFlashOnWrite(uint32_t address, uint8_t xorMask) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->flash.ArmCorruption(address, xorMask);
+  impl_->model.state.flash.ArmCorruption(address, xorMask);
 }
 
 void VirtualInstrument::CorruptMemMapOnWrite(uint32_t address, uint8_t xorMask) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->memMap.ArmCorruption(address, xorMask);
+  impl_->model.state.memMap.ArmCorruption(address, xorMask);
 }
 
 // ---- loader ----
 
 std::vector<uint8_t> VirtualInstrument::IspImage() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->isp;
+  return impl_->model.state.isp;
 }
 
 void VirtualInstrument::CorruptIspOnWrite(uint32_t offset, uint8_t xorMask) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->ispFaults[offset % kIspSize] = xorMask;
+  impl_->model.state.ispFaults[offset % kIspSize] = xorMask;
 }
 
 bool VirtualInstrument::InLoader() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->inLoader;
+  return impl_->model.state.inLoader;
 }
 
 void VirtualInstrument::SetRestartDelayMs(unsigned ms) {
@@ -1160,47 +846,41 @@ bool VirtualInstrument::WaitForRestarts(int count, unsigned timeoutMs) const {
 
 void VirtualInstrument::DropReplies(int count) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->drop.count = count;
+  impl_->model.faults.drop.count = count;
 }
 
 void VirtualInstrument::DelayReplies(int count, unsigned ms) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->delay.count = count;
-  impl_->delayMs = ms;
+  impl_->model.faults.delay.count = count;
+  impl_->model.faults.delayMs = ms;
 }
 
 void VirtualInstrument::TruncateReplies(int count, size_t length) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->truncate.count = count;
-  impl_->truncateLength = length;
+  impl_->model.faults.truncate.count = count;
+  impl_->model.faults.truncateLength = length;
 }
 
 void VirtualInstrument::SplitReplies(int count, size_t firstPart, unsigned gapMs) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->split.count = count;
-  impl_->splitFirst = firstPart;
-  impl_->splitGapMs = gapMs;
+  impl_->model.faults.split.count = count;
+  impl_->model.faults.splitFirst = firstPart;
+  impl_->model.faults.splitGapMs = gapMs;
 }
 
 void VirtualInstrument::GarbageReplies(int count) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->garbage.count = count;
+  impl_->model.faults.garbage.count = count;
 }
 
 void VirtualInstrument::SetSilent(bool silent) {
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->silent = silent;
+  impl_->model.faults.silent = silent;
 }
 
 void VirtualInstrument::ClearFaults() {
-  Impl& s = *impl_;
-  std::lock_guard<std::mutex> lk(s.m);
-  s.drop = s.delay = s.truncate = s.split = s.garbage = Knob{};
-  s.silent = false;
-  s.foreign = false;
-  s.flash.DisarmCorruptions();
-  s.memMap.DisarmCorruptions();
-  s.ispFaults.clear();
+  std::lock_guard<std::mutex> lk(impl_->m);
+  impl_->model.ClearFaults();
 }
 
 // ---- wire log ----
@@ -1240,7 +920,7 @@ std::vector<std::chrono::nanoseconds> VirtualInstrument::ServiceTimes() const {
 
 size_t VirtualInstrument::DroppedBytes() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->droppedBytes;
+  return impl_->model.DroppedBytes();
 }
 
 std::vector<int> VirtualInstrument::HostPids() const {
@@ -1293,7 +973,7 @@ bool VirtualInstrument::WaitForHostOpens(int count, unsigned timeoutMs) const {
 
 size_t VirtualInstrument::DroppedFrames() const {
   std::lock_guard<std::mutex> lk(impl_->m);
-  return impl_->droppedFrames;
+  return impl_->model.DroppedFrames();
 }
 
 void VirtualInstrument::ClearLog() {
@@ -1302,8 +982,7 @@ void VirtualInstrument::ClearLog() {
   impl_->serviceTimes.clear();
   impl_->requests = 0;
   impl_->replies = 0;
-  impl_->droppedBytes = 0;
-  impl_->droppedFrames = 0;
+  impl_->model.ClearCounters();
 }
 
 // ---- diagnostics ----
@@ -1375,10 +1054,10 @@ bool VirtualInstrument::SaveState(const std::string& path) const {
     if (!os) return false;
     std::lock_guard<std::mutex> lk(impl_->m);
     os.write(kStateMagic, sizeof kStateMagic - 1);
-    for (uint32_t n = 0; n < 2; ++n) PutChunk(os, 'B', n, impl_->blocks[n].data(), 64);
-    PutPages(os, 'F', impl_->flash.Bytes());
-    PutPages(os, 'M', impl_->memMap.Bytes());
-    PutPages(os, 'I', impl_->isp);
+    for (uint32_t n = 0; n < 2; ++n) PutChunk(os, 'B', n, impl_->model.state.blocks[n].data(), 64);
+    PutPages(os, 'F', impl_->model.state.flash.Bytes());
+    PutPages(os, 'M', impl_->model.state.memMap.Bytes());
+    PutPages(os, 'I', impl_->model.state.isp);
     PutChunk(os, 'E', 0, nullptr, 0);
     os.flush();
     if (!os) {
@@ -1403,7 +1082,7 @@ bool VirtualInstrument::LoadState(const std::string& path) {
   std::array<std::array<uint8_t, 64>, 2> blocks;
   {
     std::lock_guard<std::mutex> lk(impl_->m);
-    blocks = impl_->blocks;
+    blocks = impl_->model.state.blocks;
   }
   auto flash = std::make_unique<NorMemory>(kFlashSize);
   auto memMap = std::make_unique<NorMemory>(kMemMapSize);
@@ -1439,11 +1118,11 @@ bool VirtualInstrument::LoadState(const std::string& path) {
     }
   }
   std::lock_guard<std::mutex> lk(impl_->m);
-  impl_->blocks = blocks;
-  impl_->flash = std::move(*flash);
-  impl_->memMap = std::move(*memMap);
-  impl_->isp = std::move(isp);
-  impl_->ispFaults.clear();
+  impl_->model.state.blocks = blocks;
+  impl_->model.state.flash = std::move(*flash);
+  impl_->model.state.memMap = std::move(*memMap);
+  impl_->model.state.isp = std::move(isp);
+  impl_->model.state.ispFaults.clear();
   return true;
 }
 
