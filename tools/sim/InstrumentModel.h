@@ -15,7 +15,7 @@
 //
 // The state and the fault knobs are plain data that callers may read and
 // change between calls. Nothing here is thread-safe: one caller at a time
-// (the virtual instrument holds its lock around every call).
+// (in the virtual instrument, whoever holds the terminal transport's lock).
 #pragma once
 
 #include <array>
