@@ -1,6 +1,7 @@
 // The host side of the virtual instrument's terminal, for its own tests: a
 // port opened the way an application opens the instrument, with helpers that
-// write raw requests and gather reply bytes within a time-out.
+// write raw requests and gather reply bytes within a time-out; and a helper
+// that hands bytes to the instrument model directly, with no terminal.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "InstrumentModel.h"
 #include "VirtualInstrument.h"
 
 namespace simtest {
@@ -99,6 +101,14 @@ class HostPort {
  private:
   int fd_;
 };
+
+// Feeds `bytes` to `model` as arriving at `now` and returns what it gave.
+inline zsim::InstrumentModel::Recorder Feed(zsim::InstrumentModel& model, const Bytes& bytes,
+                                             zsim::Clock::time_point now = {}) {
+  zsim::InstrumentModel::Recorder out;
+  model.Feed(bytes.data(), bytes.size(), now, out);
+  return out;
+}
 
 // Polls `condition` until it holds or `timeoutMs` passed.
 template <typename F>

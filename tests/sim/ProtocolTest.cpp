@@ -133,6 +133,20 @@ TEST(SimStatusAuto, ValueMovesAroundTheFixedValueAndStopsWhenFixedAgain) {
   EXPECT_EQ(value(), 777);
 }
 
+TEST(SimStatusAuto, ModelValueIsASineOfTheTimeItIsGiven) {
+  zsim::InstrumentModel model;
+  model.state.raw = 1000;
+  model.state.autoValue = true;
+  const auto epoch = model.state.epoch;
+  using std::chrono::seconds;
+  EXPECT_EQ(model.MeasuredRaw(epoch), 1000);
+  EXPECT_EQ(model.MeasuredRaw(epoch + seconds(5)), 1200);  // a quarter period: a fifth above
+  EXPECT_EQ(model.MeasuredRaw(epoch + seconds(15)), 800);
+  EXPECT_EQ(model.MeasuredRaw(epoch + seconds(25)), 1200);  // period 20 s
+  const Bytes reply = Feed(model, {0x14}, epoch + seconds(15)).replies.at(0).bytes;
+  EXPECT_EQ((reply.at(25) << 8) | reply.at(26), 800);
+}
+
 TEST_F(SimStatus, SettingsAreRecordedInOrderWithoutReply) {
   const Bytes a = {0x00, 1, 2, 3, 4, 0, 1, 0};
   const Bytes b = {0x00, 0xFF, 0, 0, 0, 2, 1, 0};
@@ -313,4 +327,17 @@ TEST_F(SimLoader, CorruptedRowFailsItsReadBack) {
   ASSERT_EQ(read.size(), 40u);
   EXPECT_EQ(read[8], 0x00);
   EXPECT_EQ(read[9], 0x80);
+}
+
+TEST_F(SimLoader, ModelLeavesAtFwpuAndTakesNoBytesUntilItPowersUp) {
+  zsim::InstrumentModel model;
+  const auto out = Feed(model, Concat(Concat(Text("FWPS"), Text("FWPU")), {0x14}));
+  EXPECT_EQ(out.requests, std::vector<Bytes>({Text("FWPS"), Text("FWPU")}));  // the status request is lost
+  EXPECT_EQ(out.replies.size(), 1u);
+  EXPECT_TRUE(out.restarted);
+  EXPECT_TRUE(model.state.inLoader);
+  EXPECT_TRUE(Feed(model, {0x14}).requests.empty());
+  model.PowerUp();
+  EXPECT_FALSE(model.state.inLoader);
+  EXPECT_EQ(Feed(model, {0x14}).replies.size(), 1u);
 }

@@ -1,6 +1,7 @@
 // How the virtual instrument reads the byte stream (framing, resynchronising,
 // incomplete frames), how its fault knobs change the replies, and what its
-// wire log records.
+// wire log records; a few cases drive the instrument model directly, with the
+// time given instead of waited for.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -65,6 +66,34 @@ TEST_F(SimFraming, OverlongFlashPacketIsRejectedAtItsLengthByte) {
   const Bytes reply = host->Read(64, 1000);
   ASSERT_EQ(reply.size(), 64u);
   EXPECT_EQ(reply[0], 0x14);
+}
+
+TEST_F(SimFraming, ModelGivesTheTerminalsBytesAndDropsAFrameAtTheTimeGiven) {
+  // A stray byte, a status request, a block read cut in two, host control.
+  const Bytes stream = {0x99, 0x14, 0x12, 0x55, 0xAA, 0x00, 0x00, 0x43};
+  zsim::InstrumentModel model;
+  const auto first = Feed(model, Bytes(stream.begin(), stream.begin() + 4));
+  const auto rest = Feed(model, Bytes(stream.begin() + 4, stream.end()));
+  EXPECT_EQ(first.requests, std::vector<Bytes>({{0x14}}));
+  EXPECT_EQ(rest.requests, std::vector<Bytes>({ReadBlock(0), {0x43}}));
+  ASSERT_EQ(first.replies.size(), 1u);
+  ASSERT_EQ(rest.replies.size(), 1u);
+  EXPECT_EQ(model.DroppedBytes(), 1u);
+  EXPECT_TRUE(model.state.hostControl);
+  // The instrument on the terminal writes exactly these bytes.
+  host->Write(stream);
+  EXPECT_EQ(host->Read(128, 1000), Concat(first.replies[0].bytes, rest.replies[0].bytes));
+
+  // An incomplete frame is dropped once 100 ms have passed since its last byte.
+  const zsim::Clock::time_point t0(std::chrono::seconds(1));
+  Feed(model, {0x12, 0x55, 0xAA}, t0);
+  EXPECT_EQ(model.FrameDeadline(), t0 + std::chrono::milliseconds(100));
+  zsim::InstrumentModel::Recorder out;
+  model.ExpireFrame(t0 + std::chrono::milliseconds(99), out);
+  EXPECT_EQ(model.DroppedFrames(), 0u);
+  model.ExpireFrame(t0 + std::chrono::milliseconds(100), out);
+  EXPECT_EQ(model.DroppedFrames(), 1u);
+  EXPECT_EQ(model.FrameDeadline(), zsim::Clock::time_point::max());
 }
 
 // ---- fault knobs ----
@@ -178,6 +207,33 @@ TEST_F(SimFaults, KnobsSetFromAnotherThreadWhileServing) {
   }
   toggler.join();
   EXPECT_EQ(answered, 50);
+}
+
+TEST_F(SimFaults, ModelShapesTheSameRepliesWithEveryKnobAndStatesTheirTiming) {
+  zsim::InstrumentModel model;
+  const Bytes status = Feed(model, {0x14}).replies.at(0).bytes;
+  model.faults.drop.count = 1;
+  model.faults.delay.count = 2;
+  model.faults.delayMs = 300;
+  model.faults.truncate.count = 2;
+  model.faults.truncateLength = 40;
+  model.faults.split.count = -1;
+  model.faults.splitFirst = 20;
+  model.faults.splitGapMs = 150;
+  const auto out = Feed(model, {0x14, 0x14, 0x14});
+  EXPECT_EQ(out.requests.size(), 3u);
+  EXPECT_EQ(out.notes, std::vector<std::string>({"reply dropped"}));
+  // The dropped first reply used up a count of every knob.
+  ASSERT_EQ(out.replies.size(), 2u);
+  EXPECT_EQ(out.replies[0].bytes, Bytes(status.begin(), status.begin() + 40));
+  EXPECT_EQ(out.replies[0].delay, std::chrono::milliseconds(300));
+  EXPECT_EQ(out.replies[0].firstPart, 20u);
+  EXPECT_EQ(out.replies[0].gap, std::chrono::milliseconds(150));
+  EXPECT_EQ(out.replies[1].bytes, status);
+  EXPECT_EQ(out.replies[1].delay, std::chrono::milliseconds(0));
+  EXPECT_EQ(out.replies[1].firstPart, 20u);
+  model.ClearFaults();
+  EXPECT_EQ(Feed(model, {0x14}).replies.at(0).firstPart, 0u);
 }
 
 // ---- wire log ----

@@ -22,15 +22,9 @@
 #include <string>
 #include <vector>
 
-namespace zsim {
+#include "WireLog.h"  // WireRecord
 
-// One entry of the wire log: a framed request from the host, or a write of
-// reply bytes to the host.
-struct WireRecord {
-  bool fromHost;
-  std::vector<uint8_t> bytes;
-  std::chrono::steady_clock::time_point when;
-};
+namespace zsim {
 
 class VirtualInstrument {
  public:
