@@ -260,7 +260,9 @@ TEST_F(ReplyFaults, LateReplyDuringTheNextExchangeIsNotTakenForItsReply) {
       double value;
       EXPECT_NE(ZervReadValue(nullptr, nullptr, nullptr, nullptr, nullptr, &value), 0);
       Outcome o = faults::MustReturnWithin(6000, what, run);
-      if (o.success) EXPECT_TRUE(o.right) << "success with another request's reply";
+      if (o.success) {
+        EXPECT_TRUE(o.right) << "success with another request's reply";
+      }
       o = faults::MustReturnWithin(6000, what, run);
       EXPECT_TRUE(o.success && o.right) << "the call after was not sound";
     }

@@ -104,7 +104,9 @@ TEST_F(Discovery, LockAndPortAreHeldWhileOpenAndReleasedByClose) {
   }
   int status = 0;
   waitpid(child, &status, 0);
-  if (WEXITSTATUS(status) != 2) EXPECT_EQ(WEXITSTATUS(status), 0) << "another user opened the held port";
+  if (WEXITSTATUS(status) != 2) {
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "another user opened the held port";
+  }
   DeviceClose();
   ASSERT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
