@@ -1,17 +1,17 @@
 // The virtual instrument's serving loop and command handlers.
 //
-// One thread per instrument runs a ppoll() loop over the pseudo-terminal's
+// One thread per instrument runs a poll loop over the pseudo-terminal's
 // master side and a wake-up pipe. Bytes from the host are collected in a
 // receive buffer and cut into requests by FrameLength(); each complete
 // request is carried out at once and its reply queued. Replies leave in
 // order through an output queue whose entries may carry an earliest send
 // time (delayed replies, the second half of a split reply): the loop sleeps
-// only in ppoll(), until the next byte, the next due reply or the next timer
+// only in that poll, until the next byte, the next due reply or the next timer
 // (incomplete-frame time-out, hang-up grace, restart). An undisturbed reply
 // is written with a single write() in the same pass that framed its request.
 //
 // All state lives in Impl under one mutex. The serving thread holds it
-// except while it waits in ppoll() or hands events to the event sink, so the
+// except while it waits in poll or hands events to the event sink, so the
 // public accessors see a consistent instrument at any time.
 #include "VirtualInstrument.h"
 
@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -91,9 +92,56 @@ struct Terminal {
   std::string path;
 };
 
+// The descriptors are close-on-exec, so that programs that a test starts
+// (possibly from another thread at that very moment) do not inherit them.
+// Linux sets the flag as it creates them; macOS's posix_openpt documents no
+// flags but O_RDWR and O_NOCTTY, and it has no pipe2, so there the flag is
+// set right after.
+#if !defined(__linux__)
+void MarkCloseOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+#endif
+
 // A master side not yet unlocked: it holds a terminal number that nobody can
 // open, so the terminal that follows a hang-up never reuses the old number.
-int ReserveMaster() { return posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC); }
+int ReserveMaster() {
+#if defined(__linux__)
+  return posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+#else
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master >= 0) MarkCloseOnExec(master);
+  return master;
+#endif
+}
+
+// The serving loop's wake-up pipe: non-blocking at both ends.
+int OpenWakePipe(int fds[2]) {
+#if defined(__linux__)
+  return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
+#else
+  if (::pipe(fds) != 0) return -1;
+  for (int i = 0; i < 2; ++i) {
+    MarkCloseOnExec(fds[i]);
+    fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+  }
+  return 0;
+#endif
+}
+
+// Waits for the descriptors until the time-out (null: none). Linux waits to
+// the nanosecond with ppoll; elsewhere poll waits whole milliseconds, rounded
+// up so that the loop never wakes before its deadline and spins.
+int WaitReady(pollfd* fds, nfds_t count, const timespec* timeout) {
+#if defined(__linux__)
+  return ::ppoll(fds, count, timeout, nullptr);
+#else
+  int ms = -1;
+  if (timeout != nullptr) {
+    const long long total = static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_nsec + 999999) / 1000000;
+    ms = total > INT_MAX ? INT_MAX : static_cast<int>(total);
+  }
+  return ::poll(fds, count, ms);
+#endif
+}
 
 // Opens a terminal, on `reserved` (taken over) when it is a reserved master.
 bool OpenTerminal(Terminal& t, std::string& error, int reserved = -1) {
@@ -460,7 +508,7 @@ struct VirtualInstrument::Impl {
         ts.tv_nsec = static_cast<long>(wait.count() % 1000000000);
         timeout = &ts;
       }
-      const int ready = ::ppoll(fds, count, timeout, nullptr);
+      const int ready = WaitReady(fds, count, timeout);
       lk.lock();
 
       if (ready <= 0) continue;  // time-out or EINTR: the timers are checked above
@@ -823,7 +871,7 @@ bool VirtualInstrument::Start() {
     s.Emit(lk);
     return false;
   }
-  if (::pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (OpenWakePipe(s.wake) != 0) {
     CloseFd(t.master);
     CloseFd(t.slave);
     return false;
