@@ -10,7 +10,7 @@
 # <ZERVON_TOOLCHAINS>/zig-0.11.0: by default .toolchains/ in the source tree
 # (ignored by git); the environment variable ZERVON_TOOLCHAINS names another
 # folder, which builds of several checkouts may share. Zig's cache (the
-# runtime it builds for the target, about 3 minutes the first time) is kept
+# runtime it builds for the target, 2 to 3 minutes the first time) is kept
 # there too.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
