@@ -94,9 +94,9 @@ struct Terminal {
 
 // The descriptors are close-on-exec, so that programs that a test starts
 // (possibly from another thread at that very moment) do not inherit them.
-// Linux sets the flag as it creates them; macOS's posix_openpt documents no
-// flags but O_RDWR and O_NOCTTY, and it has no pipe2, so there the flag is
-// set right after.
+// Linux sets the flag as it creates them. macOS has no pipe2, and its
+// posix_openpt is not known to take O_CLOEXEC (its declaration names no
+// flags), so there the flag is set right after.
 #if !defined(__linux__)
 void MarkCloseOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
 #endif
