@@ -7,6 +7,9 @@
 #   ./run.sh build   build only (default preset)
 #   ./run.sh test-win32  install mingw-w64, cross-build the Windows x86 DLL
 #                    and check its export table (win32 preset)
+#   ./run.sh test-macos  build the macOS dylib, tools and test programs with
+#                    Zig (from npm) and ld64.lld, and check the dylib (macos
+#                    preset; nothing here can run a Mach-O file)
 #   ./run.sh test-cross  install the cross compilers and qemu-user, build the
 #                    i386, armhf and aarch64 presets and run each suite under
 #                    qemu
@@ -63,6 +66,21 @@ test_win32() {
   cmake --preset win32
   cmake --build --preset win32
   ctest --preset win32
+}
+
+# macOS: LLVM's Mach-O linker and tools from Debian; the Zig compiler comes
+# from npm, installed by the preset's toolchain file on first use (into
+# .toolchains/, or $ZERVON_TOOLCHAINS). npm from Debian only where there is
+# none: a nodejs from elsewhere brings its own.
+MACOS_PACKAGES=(cmake ninja-build lld llvm python3)
+command -v npm >/dev/null || MACOS_PACKAGES+=(npm)
+
+test_macos() {
+  PACKAGES=("${MACOS_PACKAGES[@]}")
+  install_packages
+  cmake --preset macos
+  cmake --build --preset macos
+  ctest --preset macos
 }
 
 CROSS_PRESETS=(i386 armhf aarch64)
@@ -148,9 +166,13 @@ ci_cross_filter() {
 # costs them little, and at nice 19 it never takes the processor from them.
 # Each further suite runs as soon as its build is done.
 ci() {
-  PACKAGES=("${PACKAGES[@]}" "${WIN32_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" "${CROSS_PACKAGES[@]}")
+  PACKAGES=("${PACKAGES[@]}" "${WIN32_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
+    "${MACOS_PACKAGES[@]}")
   install_packages
-  local order=(win32 tsan asan aarch64 armhf i386)
+  # The Zig compiler and the runtime it builds for macOS (2 to 3 minutes)
+  # are kept between runs on this machine; a machine without them gets them.
+  export ZERVON_TOOLCHAINS="${ZERVON_TOOLCHAINS:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/zervon-toolchains}"
+  local order=(win32 tsan asan aarch64 armhf i386 macos)
   local marks
   marks=$(mktemp -d)
   (
@@ -178,6 +200,7 @@ ci() {
     # a failed case gets one more run, and ctest still lists it.
     case "$p" in
       win32|tsan|asan) ctest --preset "$p" --repeat until-pass:2 || rc=1 ;;
+      macos) ctest --preset macos || rc=1 ;;
       *) ctest --preset "$p" --repeat until-pass:2 -E "$(ci_cross_filter "$p")" || rc=1 ;;
     esac
     echo "===== $p done at $((SECONDS - t0)) s"
@@ -192,11 +215,12 @@ case "${1:-}" in
   test) install_packages; build; run_tests ;;
   build) build ;;
   test-win32) test_win32 ;;
+  test-macos) test_macos ;;
   test-cross) test_cross ;;
   ci-cross) test_cross ci ;;
   ci) ci ;;
   dist) dist ;;
   test-asan) test_sanitizer asan ;;
   test-tsan) test_sanitizer tsan ;;
-  *) echo "usage: $0 demo|test|build|test-win32|test-cross|ci-cross|dist|test-asan|test-tsan|ci" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|build|test-win32|test-macos|test-cross|ci-cross|dist|test-asan|test-tsan|ci" >&2; exit 2 ;;
 esac

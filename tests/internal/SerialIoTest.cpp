@@ -177,7 +177,8 @@ TEST(Exchange, PartialWriteIsShortAndReadsNothing) {
   // A socket with a small send buffer stands in for a port whose output
   // queue is nearly full: the write takes only part of the request.
   int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  for (int fd : pair) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);  // (macOS has no SOCK_NONBLOCK)
   int small = 1;
   setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   unsigned char fill[4096];

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace zsim {
@@ -32,7 +33,55 @@ void CloseFd(int& fd) {
 
 // A master side not yet unlocked: it holds a terminal number that nobody can
 // open, so the terminal that follows a hang-up never reuses the old number.
-int ReserveMaster() { return posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC); }
+// The descriptors are close-on-exec, so that programs that a test starts
+// (possibly from another thread at that very moment) do not inherit them.
+// Linux sets the flag as it creates them. macOS has no pipe2, and its
+// posix_openpt is not known to take O_CLOEXEC (its declaration names no
+// flags), so there the flag is set right after.
+#if !defined(__linux__)
+void MarkCloseOnExec(int fd) { fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC); }
+#endif
+
+int ReserveMaster() {
+#if defined(__linux__)
+  return posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+#else
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master >= 0) MarkCloseOnExec(master);
+  return master;
+#endif
+}
+
+// The serving loop's wake-up pipe: non-blocking at both ends.
+int OpenWakePipe(int fds[2]) {
+#if defined(__linux__)
+  return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK);
+#else
+  if (::pipe(fds) != 0) return -1;
+  for (int i = 0; i < 2; ++i) {
+    MarkCloseOnExec(fds[i]);
+    fcntl(fds[i], F_SETFL, fcntl(fds[i], F_GETFL) | O_NONBLOCK);
+  }
+  return 0;
+#endif
+}
+
+// Waits for the descriptors until the time-out (null: none). Linux waits to
+// the nanosecond with ppoll; elsewhere poll waits whole milliseconds, rounded
+// up so that the loop never wakes before its deadline and spins.
+int WaitReady(pollfd* fds, nfds_t count, const timespec* timeout) {
+#if defined(__linux__)
+  return ::ppoll(fds, count, timeout, nullptr);
+#else
+  int ms = -1;
+  if (timeout != nullptr) {
+    const long long total =
+        static_cast<long long>(timeout->tv_sec) * 1000 + (timeout->tv_nsec + 999999) / 1000000;
+    ms = total > INT_MAX ? INT_MAX : static_cast<int>(total);
+  }
+  return ::poll(fds, count, ms);
+#endif
+}
 
 // Makes `node` a symbolic link to `target`. An existing link is replaced
 // atomically (link under a temporary name, then rename); anything at `node`
@@ -271,7 +320,7 @@ void TerminalTransport::Run() {
       ts.tv_nsec = static_cast<long>(wait.count() % 1000000000);
       timeout = &ts;
     }
-    const int ready = ::ppoll(fds, count, timeout, nullptr);
+    const int ready = WaitReady(fds, count, timeout);
     lk.lock();
 
     if (ready <= 0) continue;  // time-out or EINTR: the timers are checked above
@@ -413,7 +462,7 @@ bool TerminalTransport::Start() {
     Emit(lk);
     return false;
   }
-  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (OpenWakePipe(wake) != 0) {
     CloseFd(t.master);
     CloseFd(t.slave);
     return false;
