@@ -5,7 +5,6 @@
 // Device_linux.cpp and Device_mac.cpp.
 #include "stdafx.h"
 #include "Device.h"
-#include "Protocol.h"
 #include "zervon_platform.h"
 
 #include <aio.h>
@@ -229,7 +228,18 @@ void ConfigurePort(DeviceHandle handle) {
   tcsetattr(fd, TCSANOW, &tio);  // 0 or -1; ignored
 }
 
-int IsTargetDevice() { return ReadDeviceHWInfo(); }
+namespace {
+// Constant-initialised, so a check registered by any unit's load-time
+// initialisation is in place whatever order the units come into being.
+TargetCheck g_pfnTargetCheck = nullptr;
+}  // namespace
+
+void SetTargetCheck(TargetCheck check) { g_pfnTargetCheck = check; }
+
+int IsTargetDevice() {
+  const TargetCheck check = g_pfnTargetCheck;
+  return check != nullptr ? check() : 0;
+}
 
 // ---- Port lifecycle: discovery, lock file, close ----
 
@@ -329,6 +339,12 @@ void SetPortExclusive(int descriptor) {
 void UnlockDevice() {
   UnlockDeviceFile();
   UnlockPort();
+}
+
+void DeviceRelease() {
+  DeviceClose();
+  UnlockDeviceFile();
+  memset(g_szDevicePath, 0, sizeof g_szDevicePath);
 }
 
 void DeviceAdoptHandle(DeviceHandle handle) {

@@ -125,6 +125,11 @@ int DoFindDevice(int port);
 // port is open. API lock.
 void DeviceClose();
 
+// Releases all that discovery took, whether or not the port is still open:
+// the port with its locks (DeviceClose), the lock file and the recorded
+// path. The firmware burner ends with it. API lock.
+void DeviceRelease();
+
 // Closes the open port and releases the locks taken on its descriptor, but
 // keeps the lock file and the recorded path: the firmware burner lets go of
 // the port while the instrument restarts. API lock.
@@ -169,5 +174,10 @@ int IsPortLockedElsewhere(int port);
 // The node name of port number `port` ("/dev/ttyACM%d" on Linux).
 void FormatDevicePath(char* buffer, size_t size, int port);
 
-// The instrument check of discovery: ReadDeviceHWInfo on the open port.
+// The instrument check of discovery: 1 when the open port is the
+// instrument. The protocol unit, which knows what the instrument answers,
+// registers it (its record block read) when the library is loaded; this unit
+// only calls it. 0 while none is registered.
+typedef int (*TargetCheck)();
+void SetTargetCheck(TargetCheck check);
 int IsTargetDevice();

@@ -13,7 +13,7 @@
 #include <climits>
 #include <sys/stat.h>
 
-#include "main.h"
+#include "SimpleCriticalSection.h"
 
 namespace {
 constexpr int kHighestPort = 127;

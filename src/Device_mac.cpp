@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "main.h"
+#include "SimpleCriticalSection.h"
 #include "zervon_platform.h"
 
 namespace {

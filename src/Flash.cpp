@@ -16,7 +16,7 @@
 
 #include "Device.h"
 #include "Protocol.h"
-#include "main.h"
+#include "SimpleCriticalSection.h"
 #include "zervon_ext.h"
 
 const unsigned char QFlashSignature[2] = {'Q', 'F'};

@@ -16,8 +16,9 @@
 
 #include "Device.h"
 #include "Protocol.h"
-#include "main.h"
+#include "SimpleCriticalSection.h"
 #include "zervon_ext.h"
+#include "zervon_platform.h"
 
 // ---- Firmware image and burner ----
 //
@@ -229,9 +230,7 @@ class CBurnCleanup {
   CBurnCleanup() = default;
   ~CBurnCleanup() {
     if (touched) {
-      DeviceClose();
-      UnlockDeviceFile();
-      memset(g_szDevicePath, 0, sizeof g_szDevicePath);
+      DeviceRelease();
     }
     g_FlashProgressCb = nullptr;
     g_FlashAccessCb = nullptr;

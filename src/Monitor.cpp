@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "Device.h"
-#include "main.h"
+#include "SimpleCriticalSection.h"
 #include "zervon_ext.h"
 
 namespace {

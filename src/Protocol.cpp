@@ -56,6 +56,11 @@ int SendCommandEx(unsigned char* request, int requestLength, unsigned char* repl
   return kExchangeShort;
 }
 
+namespace {
+// The record block read is discovery's instrument check.
+const bool g_bTargetCheckRegistered = (SetTargetCheck(ReadDeviceHWInfo), true);
+}  // namespace
+
 int ReadDeviceHWInfo() {
   memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
   unsigned char request[5] = {0x12, 0x55, 0xAA, 0x00, 0x00};
@@ -103,7 +108,7 @@ int UpdateDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw) {
 // ---- Display-module (LCM) calibration ----
 
 #include "Flash.h"
-#include "main.h"
+#include "SimpleCriticalSection.h"
 
 namespace {
 

@@ -14,6 +14,8 @@ CSimpleCriticalSection::CSimpleCriticalSection() {
 // unloaded may yet take or release it.
 CSimpleCriticalSection::~CSimpleCriticalSection() = default;
 
+CSimpleCriticalSection g_APICriticalSection;
+
 void CSimpleCriticalSection::Lock() { pthread_mutex_lock(&m_cs); }
 
 void CSimpleCriticalSection::Unlock() { pthread_mutex_unlock(&m_cs); }

@@ -29,7 +29,6 @@ ThreadHandle g_hConnectDeviceThread = 0;
 std::atomic<int> g_bStopConnectDeviceThread{0};
 CAutoResetEvent g_hReconnectEvent(false);
 CAutoResetEvent g_hConnectedEvent(false);
-CSimpleCriticalSection g_APICriticalSection;
 
 
 // ---- Connection lifecycle ----

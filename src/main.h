@@ -41,34 +41,6 @@ void NotifyListener(bool connected);
 // The callback ZervConnect installs: sets g_hConnectedEvent on true.
 void ConnectedHandler(bool connected);
 
-// The one lock of the API. It serialises every exchange that an entry point
-// makes with the instrument. Recursive: a flash progress callback, which runs
-// under it, may call other entry points on the same thread.
-extern CSimpleCriticalSection g_APICriticalSection;
-
-// Runs `body` under the API lock and keeps every exception inside the
-// library: an exception gives `onFailure` instead. The lock is released on
-// every path out.
-template <typename R, typename Body>
-R LockedCall(R onFailure, Body&& body) noexcept {
-  try {
-    CAutoCriticalSection guard(g_APICriticalSection);
-    return body();
-  } catch (...) {
-    return onFailure;
-  }
-}
-
-// The same for a body without result.
-template <typename Body>
-void LockedCall(Body&& body) noexcept {
-  try {
-    CAutoCriticalSection guard(g_APICriticalSection);
-    body();
-  } catch (...) {
-  }
-}
-
 // Builds the setting request 00 a b c d e f 00 (low 8 bits of each) and
 // writes it (200 ms, no reply). Exchange code: 0 all 8 bytes written, 1 the
 // write failed, 2 written in part. Caller holds the API lock.

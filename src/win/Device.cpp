@@ -12,8 +12,7 @@
 #include <setupapi.h>
 #include <usbiodef.h>
 
-#include "Protocol.h"
-#include "main.h"
+#include "SimpleCriticalSection.h"
 #include "win/SetupApiParse.h"
 
 DeviceHandle g_hDevice = INVALID_HANDLE_VALUE;
@@ -264,7 +263,18 @@ void ConfigurePort(DeviceHandle) {
   // No line settings on this build: the port keeps the driver's own.
 }
 
-int IsTargetDevice() { return ReadDeviceHWInfo(); }
+namespace {
+// Constant-initialised, so a check registered by any unit's load-time
+// initialisation is in place whatever order the units come into being.
+TargetCheck g_pfnTargetCheck = nullptr;
+}  // namespace
+
+void SetTargetCheck(TargetCheck check) { g_pfnTargetCheck = check; }
+
+int IsTargetDevice() {
+  const TargetCheck check = g_pfnTargetCheck;
+  return check != nullptr ? check() : 0;
+}
 
 int FindDevice(int port) {
   HDEVINFO list = OpenDeviceList();
@@ -307,6 +317,11 @@ void DeviceClose() {
 }
 
 void DeviceDropPort() { CloseHandleOnly(); }
+
+void DeviceRelease() {
+  CloseHandleOnly();
+  memset(g_szDevicePath, 0, sizeof g_szDevicePath);
+}
 
 int DeviceIsAlive() {
   if (g_szDevicePath[0] == '\0') return 0;

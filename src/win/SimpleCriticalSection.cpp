@@ -7,6 +7,8 @@ CSimpleCriticalSection::CSimpleCriticalSection() { InitializeCriticalSection(&m_
 // unloaded may yet take or release it.
 CSimpleCriticalSection::~CSimpleCriticalSection() = default;
 
+CSimpleCriticalSection g_APICriticalSection;
+
 void CSimpleCriticalSection::Lock() { EnterCriticalSection(&m_cs); }
 
 void CSimpleCriticalSection::Unlock() { LeaveCriticalSection(&m_cs); }

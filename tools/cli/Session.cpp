@@ -7,7 +7,9 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>  // major(), minor(); <sys/types.h> has them on macOS
+#endif
 #include <termios.h>
 #include <unistd.h>
 
@@ -147,14 +149,17 @@ int OpenHeld(const std::string& path, Holder* holder) {
     ::close(fd);
     return Refuse(holder, pid, "through an exclusive lock on the port (flock)");
   }
+#if defined(TIOCGEXCL)
   // Root gets past another program's exclusive mode, where everyone else
   // gets EBUSY; it is refused all the same, and is never cleared by CloseRaw.
+  // (Linux can tell; macOS has no way to read the mode.)
   int exclusive = 0;
   if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
     const int pid = ::fstat(fd, &st) == 0 ? FindHolder(st) : 0;
     ::close(fd);
     return Refuse(holder, pid, "through the port's exclusive mode (TIOCEXCL)");
   }
+#endif
   // Not every terminal has an exclusive mode; the lock above still holds.
   ::ioctl(fd, TIOCEXCL);
   return fd;
