@@ -5,6 +5,7 @@
 // Device_linux.cpp and Device_mac.cpp.
 #include "stdafx.h"
 #include "Device.h"
+#include "Platform.h"
 #include "zervon_platform.h"
 
 #include <aio.h>
@@ -24,22 +25,16 @@ int g_nDeviceWriteTimeout = 200;
 
 namespace {
 
-// Monotonic milliseconds: a change of the wall clock neither stretches nor
-// cuts a transfer's time-out.
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using zervon_detail::MonotonicMs;
 
 // A transfer's time-out as a deadline; kNoTimeout waits without limit.
 struct Deadline {
   explicit Deadline(unsigned timeoutMs)
-      : infinite(timeoutMs == kNoTimeout), at(NowMs() + timeoutMs) {}
+      : infinite(timeoutMs == kNoTimeout), at(MonotonicMs() + timeoutMs) {}
   // Time left for poll(): -1 for no limit, else 0 or more.
   int LeftMs() const {
     if (infinite) return -1;
-    int64_t left = at - NowMs();
+    int64_t left = at - MonotonicMs();
     if (left <= 0) return 0;
     return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
   }
@@ -58,12 +53,6 @@ int WaitReady(int fd, short events, const Deadline& deadline) {
     if (rc > 0) return 1;
     if (rc == 0) return 0;
     if (errno != EINTR) return -1;
-  }
-}
-
-void SleepMs(long ms) {
-  struct timespec req = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&req, &req) == -1 && errno == EINTR) {
   }
 }
 
@@ -95,7 +84,7 @@ int TimedTransfer(short events, unsigned timeoutMs, bool tryFirst, Transfer tran
     // be read (macOS's poll can answer so for a device, with POLLNVAL) would
     // otherwise never let the transfer time out.
     if (deadline.LeftMs() == 0) return -1;
-    SleepMs(10);
+    SleepEx(10);
   }
 }
 
@@ -118,7 +107,7 @@ void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
   unsigned quiet = timeoutMs < kMinQuietMs ? kMinQuietMs : timeoutMs;
   if (quiet > kMaxQuietMs) quiet = kMaxQuietMs;
   g_nQuietMs = quiet;
-  g_nUnsettledSinceMs = NowMs();
+  g_nUnsettledSinceMs = MonotonicMs();
 }
 
 // Drops input until none has arrived for the quiet interval, never waiting
@@ -127,11 +116,11 @@ void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
 // blocking descriptor of the application never blocks here.
 void SettleInput(int fd) {
   const int64_t quiet = g_nQuietMs;
-  const int64_t limit = NowMs() + quiet + kSettleLimitMs;
+  const int64_t limit = MonotonicMs() + quiet + kSettleLimitMs;
   int64_t quietUntil = g_nUnsettledSinceMs + quiet;
   unsigned char scratch[256];
   for (;;) {
-    const int64_t now = NowMs();
+    const int64_t now = MonotonicMs();
     const int64_t until = quietUntil < limit ? quietUntil : limit;
     if (now >= until) break;
     struct pollfd pfd = {fd, POLLIN, 0};
@@ -143,12 +132,12 @@ void SettleInput(int fd) {
     }
     ssize_t n = read(fd, scratch, sizeof scratch);  // byte count, 0 at end of file, or -1
     if (n > 0) {
-      quietUntil = NowMs() + quiet;
+      quietUntil = MonotonicMs() + quiet;
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
         !(pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-      SleepMs(1);  // reported ready with nothing to read: do not spin
+      SleepEx(1);  // reported ready with nothing to read: do not spin
       continue;
     }
     break;  // hung up or failed: nothing more is coming

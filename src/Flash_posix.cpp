@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <new>
 #include <vector>
 
 #include "Device.h"
+#include "Platform.h"
 #include "Protocol.h"
 #include "SimpleCriticalSection.h"
 #include "zervon_ext.h"
@@ -120,10 +120,9 @@ int EnterLoader(unsigned retryMs) {
     return Finish(kBurnEnterNotWritten);
   SleepEx(kEnterPauseMs);
   unsigned char answer[kLoaderFrameLength];
-  const auto giveUp =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kEnterAnswerWaitMs);
+  const int64_t giveUp = zervon_detail::MonotonicMs() + kEnterAnswerWaitMs;
   while (ReadData(answer, kLoaderFrameLength, kLoaderReadTimeoutMs) == 0 &&
-         std::chrono::steady_clock::now() < giveUp)
+         zervon_detail::MonotonicMs() < giveUp)
     SleepEx(retryMs);
   return kBurnOk;
 }

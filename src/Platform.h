@@ -46,6 +46,12 @@ inline timespec MonotonicNow() {
   return now;
 }
 
+// Milliseconds on the monotonic clock, for deadlines kept as plain numbers.
+inline std::int64_t MonotonicMs() {
+  const timespec now = MonotonicNow();
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // The monotonic time ms milliseconds from now, formed in 64 bits.
 inline timespec DeadlineAfter(unsigned int ms) {
   const timespec now = MonotonicNow();
