@@ -9,11 +9,15 @@
 
 #include "zervon.h"
 
+#include <cstdint>
+
 #if defined(_WIN32)
 #include <windows.h>
 typedef HANDLE DeviceHandle;
+inline const DeviceHandle kNoDevice = INVALID_HANDLE_VALUE;
 #else
 typedef long DeviceHandle;  // a file descriptor, pointer-sized
+constexpr DeviceHandle kNoDevice = -1;  // no port open
 #endif
 
 // The open port: a file descriptor, or -1 (INVALID_HANDLE_VALUE on Windows)
@@ -70,6 +74,14 @@ void DeviceAdoptHandle(DeviceHandle handle);
 // any more. Opening, handing over and closing a port do this.
 void MarkPortSettled();
 
+// The settling state behind DiscardInput, kept once for every build: each
+// ReadData reports how it ended (`got` of `asked` bytes, -1 included), and
+// the platform's DiscardInput asks for the quiet interval (0 while settled)
+// and for when the incomplete read ended (monotonic ms).
+void NoteReadOutcome(int got, int asked, unsigned timeoutMs);
+unsigned QuietIntervalMs();
+int64_t UnsettledSinceMs();
+
 // 1 if a port is open, else 0.
 int DeviceIsConnected();
 
@@ -114,12 +126,16 @@ int DeviceConnect(int port, int attempts);
 // Takes the API lock per candidate.
 int FindDevice(int port);
 
-// Probes one port: open it (non-blocking, close-on-exec), take its lock file
+// POSIX builds: probes one port by its number: open it (non-blocking,
+// close-on-exec), take its lock file
 // (and on macOS the advisory port lock), configure it and ask for the record
 // block. 1 when it is the instrument; it then stays open and locked and its
 // path is recorded. Otherwise everything is undone and the result is 0.
 // API lock.
 int DoFindDevice(int port);
+
+// (Windows finds its candidates by their interface paths in the device list
+// and probes each inside FindDevice; it has no probe by number.)
 
 // Releases the locks, forgets the path and closes the port; nothing when no
 // port is open. API lock.

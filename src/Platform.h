@@ -102,4 +102,9 @@ class CMutexLock {
 
 }  // namespace zervon_detail
 
+// The two time primitives the shared units use, under the same names on
+// every build (win/Platform.h has the Windows pair).
+using zervon_detail::MonotonicMs;
+inline void SleepMs(unsigned int ms) { SleepEx(ms); }
+
 #endif  // !_WIN32

@@ -7,6 +7,7 @@
 // count (0 on failure), so the exchanges report it as a short transfer (2).
 #include "stdafx.h"
 #include "Device.h"
+#include "Platform.h"
 
 #include <initguid.h>  // defines the interface class GUID below in this unit
 #include <setupapi.h>
@@ -24,7 +25,6 @@ static_assert(sizeof g_szDevicePath == kDevicePathSize, "one size for every path
 
 namespace {
 
-constexpr unsigned kPauseAfterFailedAttemptMs = 1000;
 constexpr DWORD kNormalReadTimeoutMs = 100;
 constexpr DWORD kNormalWriteTimeoutMs = 200;
 constexpr DWORD kQueueSize = 4096;
@@ -158,26 +158,8 @@ int TryCandidate(const char (&path)[kDevicePathSize]) {
 
 // ---- Settling after an incomplete reply ----
 
-constexpr DWORD kMinQuietMs = 20;
-constexpr DWORD kMaxQuietMs = 1000;
 constexpr DWORD kSettleLimitMs = 1000;
 constexpr DWORD kSettleLookMs = 5;
-
-// 0 while the port is settled; otherwise the quiet interval the next
-// exchange waits for, and when the incomplete read ended.
-DWORD g_nQuietMs = 0;
-ULONGLONG g_nUnsettledSinceMs = 0;
-
-void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
-  if (got == asked) {
-    MarkPortSettled();
-    return;
-  }
-  DWORD quiet = timeoutMs < kMinQuietMs ? kMinQuietMs : timeoutMs;
-  if (quiet > kMaxQuietMs) quiet = kMaxQuietMs;
-  g_nQuietMs = quiet;
-  g_nUnsettledSinceMs = GetTickCount64();
-}
 
 // Bytes waiting in the driver's receive queue; 0 when it cannot be told.
 DWORD InputQueued(HANDLE handle) {
@@ -192,15 +174,15 @@ DWORD InputQueued(HANDLE handle) {
 // longer than that interval plus kSettleLimitMs from now, looking at the
 // receive queue every few milliseconds.
 void SettleInput(HANDLE handle) {
-  const ULONGLONG quiet = g_nQuietMs;
-  const ULONGLONG limit = GetTickCount64() + quiet + kSettleLimitMs;
-  ULONGLONG quietUntil = g_nUnsettledSinceMs + quiet;
+  const int64_t quiet = QuietIntervalMs();
+  const int64_t limit = MonotonicMs() + quiet + kSettleLimitMs;
+  int64_t quietUntil = UnsettledSinceMs() + quiet;
   for (;;) {
     if (InputQueued(handle) != 0) {
       PurgeComm(handle, PURGE_RXCLEAR);
-      quietUntil = GetTickCount64() + quiet;
+      quietUntil = MonotonicMs() + quiet;
     }
-    const ULONGLONG now = GetTickCount64();
+    const int64_t now = MonotonicMs();
     if (now >= quietUntil || now >= limit) break;
     Sleep(kSettleLookMs);
   }
@@ -229,22 +211,13 @@ int WriteData(unsigned char* data, int size, unsigned timeoutMs) {
   });
 }
 
-void MarkPortSettled() { g_nQuietMs = 0; }
-
 void DiscardInput() {
   if (g_hDevice == INVALID_HANDLE_VALUE) return;
-  if (g_nQuietMs != 0) {
+  if (QuietIntervalMs() != 0) {
     SettleInput(g_hDevice);
     return;
   }
   PurgeComm(g_hDevice, PURGE_RXCLEAR);
-}
-
-int DeviceIsConnected() { return g_hDevice != INVALID_HANDLE_VALUE ? 1 : 0; }
-
-int DeviceCheckPath(char* path) {
-  if (path == nullptr || g_szDevicePath[0] == '\0') return 0;
-  return strcmp(g_szDevicePath, path) == 0 ? 1 : 0;
 }
 
 void DeviceCancelIO() {
@@ -263,18 +236,6 @@ void ConfigurePort(DeviceHandle) {
   // No line settings on this build: the port keeps the driver's own.
 }
 
-namespace {
-// Constant-initialised, so a check registered by any unit's load-time
-// initialisation is in place whatever order the units come into being.
-TargetCheck g_pfnTargetCheck = nullptr;
-}  // namespace
-
-void SetTargetCheck(TargetCheck check) { g_pfnTargetCheck = check; }
-
-int IsTargetDevice() {
-  const TargetCheck check = g_pfnTargetCheck;
-  return check != nullptr ? check() : 0;
-}
 
 int FindDevice(int port) {
   HDEVINFO list = OpenDeviceList();
@@ -299,16 +260,6 @@ int FindDevice(int port) {
   SetupDiDestroyDeviceInfoList(list);
   return found;
 }
-
-int DeviceConnect(int port, int attempts) {
-  for (int i = 0; i < attempts; ++i) {
-    if (FindDevice(port)) return 1;
-    Sleep(kPauseAfterFailedAttemptMs);
-  }
-  return 0;
-}
-
-int DoFindDevice(int port) { return FindDevice(port); }
 
 void DeviceClose() {
   if (g_hDevice == INVALID_HANDLE_VALUE) return;

@@ -4,7 +4,15 @@
 // shared code needs beyond the kernel.
 #pragma once
 
+#include <cstdint>
+
 #include "win/Event.h"
+
+// The two time primitives the shared units use, under the same names on
+// every build (Platform.h has the POSIX pair): milliseconds on a clock that
+// changes of the system time do not move, and a plain sleep.
+inline int64_t MonotonicMs() { return static_cast<int64_t>(GetTickCount64()); }
+inline void SleepMs(unsigned int ms) { Sleep(ms); }
 
 // String and version utilities (Utils.cpp), internal on this build.
 void StringTrimRight(char* text);
