@@ -19,6 +19,10 @@ const char kLibraryVersion[] = "1.0.5.1";
 // Read time-out of the raw exchange entry points, in ms.
 constexpr unsigned kRawReplyTimeoutMs = 200;
 
+// The wait between switching the instrument to host control and reporting
+// the connection.
+constexpr unsigned kHostControlSettleMs = 200;
+
 }  // namespace
 
 // ---- State shared by the entry points, in the order it comes into being ----
@@ -46,6 +50,51 @@ void ReconnectDevice() { g_hReconnectEvent.SetEvent(); }
 
 void WinEventCb(unsigned int message, unsigned int, unsigned long) {
   if (message == kDeviceChangeMessage) ReconnectDevice();
+}
+
+namespace {
+
+// The connect thread's port steps, each under the API lock, so that an
+// application exchange never meets a port that is being opened or closed.
+void SwitchToDeviceControlLocked() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  if (DeviceIsConnected()) SwitchToDeviceControl();
+}
+
+// After a wake-up while connected: true when the instrument is still there.
+// A port that is no longer open (a burn closed it), or whose device is gone,
+// counts as lost; the port is then closed.
+bool CheckAliveOrClose() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  if (!DeviceIsConnected()) return false;
+  if (DeviceIsAlive()) return true;
+  DeviceClose();
+  return false;
+}
+
+void ForgetInstrument() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
+  DeviceClose();
+}
+
+}  // namespace
+
+void RunConnections() {
+  while (g_bStopConnectDeviceThread == 0) {
+    if (!DeviceConnect(g_nPortNumber, 1)) continue;
+    SwitchToDeviceControlLocked();
+    SleepMs(kHostControlSettleMs);
+    NotifyListener(true);
+    WatchInstrument(true);
+    while (g_bStopConnectDeviceThread == 0) {
+      g_hReconnectEvent.Wait();
+      if (!CheckAliveOrClose()) break;
+    }
+    ForgetInstrument();
+    WatchInstrument(false);
+    NotifyListener(false);
+  }
 }
 
 

@@ -31,9 +31,19 @@ constexpr unsigned int kDeviceChangeMessage = 537;
 // connect thread unless one runs. Result: a connect thread runs.
 bool DoInit(ZervConnectionCallback callback);
 
-// The connect thread: search, switch to host control, report, wait for a
-// re-check, and on a loss close, clear the cache and report, until stopped.
+// The connect thread: RunConnections, then the platform's end of a thread.
 int ConnectDeviceThread(void*);
+
+// The connect thread's work, the same on every build: search, switch to host
+// control, report, watch the instrument, wait for a re-check, and on a loss
+// close, clear the cache and report; until asked to stop. Connect thread
+// only; takes the API lock per step.
+void RunConnections();
+
+// Starts (true) or stops watching the connected instrument for its loss:
+// the device monitor on POSIX, the device-change messages on Windows.
+// Connect thread only.
+void WatchInstrument(bool on);
 
 // Calls the application's connection callback, if any. Connect thread only.
 void NotifyListener(bool connected);

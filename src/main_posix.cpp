@@ -4,10 +4,8 @@
 #include "stdafx.h"
 #include "main.h"
 
-#include "Device.h"
 #include "Monitor.h"
 #include "Platform.h"
-#include "Protocol.h"
 #include "zervon_ext.h"
 
 namespace {
@@ -27,7 +25,6 @@ CManualResetEvent g_hThreadEndedEvent(true);
 // How long unloading the library waits for the connect thread to end: one
 // search of every port and the pause after it take about a second.
 constexpr unsigned kUnloadWaitMs = 5000;
-constexpr unsigned kHostControlSettleMs = 200;
 
 // Asks the connect thread to end and takes over the duty to join it.
 // Result: the thread to join, or false when there is none to join here
@@ -74,43 +71,18 @@ void* ConnectDeviceThreadEntry(void* arg) {
   return nullptr;
 }
 
-// Port handling of the connect thread, each step under the API lock.
-void SwitchToDeviceControlLocked() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  SwitchToDeviceControl();
-}
-
-bool CheckAliveOrClose() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  if (DeviceIsAlive()) return true;
-  DeviceClose();
-  return false;
-}
-
-void ForgetInstrument() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
-  DeviceClose();
-}
-
 }  // namespace
+
+void WatchInstrument(bool on) {
+  if (on)
+    g_AutoMonitor.StartMonitor();
+  else
+    g_AutoMonitor.PauseMonitor();
+}
 
 int ConnectDeviceThread(void*) {
   for (;;) {
-    while (g_bStopConnectDeviceThread == 0) {
-      if (!DeviceConnect(g_nPortNumber, 1)) continue;
-      SwitchToDeviceControlLocked();
-      SleepEx(kHostControlSettleMs);
-      NotifyListener(true);
-      g_AutoMonitor.StartMonitor();
-      while (g_bStopConnectDeviceThread == 0) {
-        g_hReconnectEvent.Wait();
-        if (!CheckAliveOrClose()) break;
-      }
-      ForgetInstrument();
-      g_AutoMonitor.PauseMonitor();
-      NotifyListener(false);
-    }
+    RunConnections();
     zervon_detail::CMutexLock lock(g_threadMutex);
     // A ZervFree that does not wait (macOS) may be followed at once by a new
     // start: DoInit clears the stop flag before it looks, under this mutex,

@@ -7,14 +7,11 @@
 
 #include <process.h>
 
-#include "Device.h"
 #include "Monitor.h"
-#include "Protocol.h"
 #include "zervon_ext.h"
 
 namespace {
 
-constexpr DWORD kHostControlSettleMs = 200;
 // How long ZervFree (and unloading) waits for the thread before ending it by
 // force. A search of the present devices and the pause after a failed one
 // take about a second.
@@ -43,31 +40,6 @@ DWORD g_dwConnectThreadId = 0;
 
 unsigned __stdcall ConnectDeviceThreadEntry(void* argument) {
   return static_cast<unsigned>(ConnectDeviceThread(argument));
-}
-
-// Port handling of the connect thread, each step under the API lock, so an
-// application exchange never meets a handle that is being closed (and
-// perhaps reused by the system for another object).
-void SwitchToDeviceControlLocked() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  if (DeviceIsConnected()) SwitchToDeviceControl();
-}
-
-// After a wake-up while connected: true when the instrument is still there.
-// A port that is no longer open, an empty path or a device list that cannot
-// be had count as lost; the port is then closed.
-bool CheckAliveOrClose() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  if (!DeviceIsConnected()) return false;
-  if (DeviceIsAlive()) return true;
-  DeviceClose();
-  return false;
-}
-
-void ForgetInstrument() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
-  DeviceClose();
 }
 
 // Steps 1 to 3 of stopping: the flag, the wake-up, no more reports.
@@ -131,24 +103,10 @@ struct CUnloadGuard {
 
 }  // namespace
 
+void WatchInstrument(bool on) { RegisterNotifyEvent(kDeviceChangeMessage, on ? WinEventCb : nullptr); }
+
 int ConnectDeviceThread(void*) {
-  while (g_bStopConnectDeviceThread == 0) {
-    if (!DeviceConnect(g_nPortNumber, 1)) continue;
-    SwitchToDeviceControlLocked();
-    Sleep(kHostControlSettleMs);
-    NotifyListener(true);
-    RegisterNotifyEvent(kDeviceChangeMessage, WinEventCb);
-    if (g_bStopConnectDeviceThread == 0) {
-      for (;;) {
-        g_hReconnectEvent.Wait();
-        if (!CheckAliveOrClose()) break;
-        if (g_bStopConnectDeviceThread != 0) break;
-      }
-    }
-    ForgetInstrument();
-    RegisterNotifyEvent(kDeviceChangeMessage, nullptr);
-    NotifyListener(false);
-  }
+  RunConnections();
   {
     CThreadLockGuard lock;
     if (g_hConnectDeviceThread != nullptr) CloseHandle(g_hConnectDeviceThread);
