@@ -1,104 +1,22 @@
-// Device monitor unit: the notify registry and the monitor thread. Its
-// globals are the first of the library to come into being at load and the
-// last to go at unload.
+// Device monitor unit, every build: the notify registry. The map itself is
+// one of the load-time objects that each build's main file defines in their
+// order (main_posix.cpp, win/main_win.cpp): on Windows the window thread
+// dispatches through it from load to unload.
 #include "stdafx.h"
 #include "Monitor.h"
 
 #include <mutex>
 
-#include "Device.h"
-#include "SimpleCriticalSection.h"
 #include "zervon_ext.h"
 
 namespace {
 
-// Guards g_mapNotifyEvent between writers and the window thread that
-// dispatches through it.
+// Guards g_mapNotifyEvent between its writers (the connect thread,
+// applications) and the window thread that dispatches through it.
+// Constant-initialised: usable whatever order the units come into being.
 std::mutex g_notifyMutex;
 
-constexpr unsigned kRestBetweenPassesMs = 1200;
-constexpr unsigned kRestBetweenChecksMs = 500;
-constexpr unsigned kRestAfterLossMs = 100;
-constexpr int kFurtherChecks = 3;
-
-// One liveness check, made under the API lock so that it never meets a port
-// that is being opened or closed.
-bool DeviceIsAliveLocked() {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  return DeviceIsAlive() != 0;
-}
-
 }  // namespace
-
-std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
-std::atomic<int> g_bStopMonitor{0};
-// The library's unit order puts the monitor first; a program that links the
-// units from a static archive gets them in the order the linker pulls them,
-// which can destroy the monitor before the API unit's unload guard stops it.
-// The priority keeps it first in and last out whatever the link order.
-#if defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((init_priority(1000)))
-#endif
-CAutoMonitor g_AutoMonitor;
-
-CAutoMonitor::CAutoMonitor() : m_hThread(), m_bThreadStarted(false), m_evMonitor(false), m_evStop(false) {
-  m_bThreadStarted = CreateThread(&m_hThread, MonitorDeviceThread, nullptr) != 0;
-}
-
-CAutoMonitor::~CAutoMonitor() { Stop(); }
-
-void CAutoMonitor::StartMonitor() { m_evMonitor.SetEvent(); }
-
-void CAutoMonitor::PauseMonitor() { m_evMonitor.ResetEvent(); }
-
-bool CAutoMonitor::IsMonitored() { return m_evMonitor.WaitTimeout(0) == 0; }
-
-void CAutoMonitor::Stop() {
-  g_bStopMonitor = 1;
-  m_evStop.SetEvent();
-  m_evMonitor.SetEvent();  // a thread blocked on the switch wakes and sees the flag
-  if (m_bThreadStarted && !pthread_equal(m_hThread, pthread_self())) {
-    pthread_join(m_hThread, nullptr);
-    m_bThreadStarted = false;
-  }
-}
-
-void CAutoMonitor::Rest(unsigned int ms) { m_evStop.WaitTimeout(ms); }
-
-void CAutoMonitor::WaitUntilSwitchedOn() { m_evMonitor.Wait(); }
-
-void* MonitorDeviceThread(void*) {
-  while (g_bStopMonitor == 0) {
-    if (!g_AutoMonitor.IsMonitored()) {
-      // Blocks until switched on (or stopped): no wake-ups while unused.
-      g_AutoMonitor.WaitUntilSwitchedOn();
-      continue;
-    }
-    bool present = DeviceIsAliveLocked();
-    for (int i = 0; i < kFurtherChecks && g_bStopMonitor == 0; ++i) {
-      if (DeviceIsAliveLocked()) {
-        present = true;
-        break;
-      }
-      g_AutoMonitor.Rest(kRestBetweenChecksMs);
-    }
-    if (g_bStopMonitor != 0) break;
-    if (present) {
-      g_AutoMonitor.Rest(kRestBetweenPassesMs);
-      continue;
-    }
-    {
-      // Checked once more under the lock: the connect thread may have found
-      // the instrument again during the last rest, and its fresh port stays.
-      CAutoCriticalSection guard(g_APICriticalSection);
-      if (DeviceIsAlive()) continue;
-      DeviceClose();
-    }
-    ReconnectDevice();
-    g_AutoMonitor.Rest(kRestAfterLossMs);
-  }
-  return nullptr;
-}
 
 void RegisterNotifyEvent(unsigned int id, NotifyCallback callback) {
   std::lock_guard<std::mutex> guard(g_notifyMutex);

@@ -31,8 +31,8 @@ std::atomic<int> g_nPortNumber{-1};
 std::atomic<ZervConnectionCallback> g_Callback{nullptr};
 ThreadHandle g_hConnectDeviceThread = 0;
 std::atomic<int> g_bStopConnectDeviceThread{0};
-CAutoResetEvent g_hReconnectEvent(false);
-CAutoResetEvent g_hConnectedEvent(false);
+// g_hReconnectEvent and g_hConnectedEvent come into being with the other
+// load-time objects, in the order each build's main file states.
 
 
 // ---- Connection lifecycle ----

@@ -1,6 +1,6 @@
-// API unit, POSIX builds: the connect thread's life. Its statics come into
-// being after those of main.cpp and go before them, so the unload guard below
-// stops the threads while the state they use still exists.
+// API unit, POSIX builds: the connect thread's life, and the objects that
+// live from load to unload, defined together in one place below so that
+// their order does not depend on the order in which the units are linked.
 #include "stdafx.h"
 #include "main.h"
 
@@ -54,8 +54,7 @@ bool OnConnectThread() {
 
 // Stops the connect thread when the library is unloaded (or the process
 // exits) before the state it uses goes away, and then the monitor, before the
-// events it sets are destroyed. Declared after the API unit's other globals,
-// so it is destroyed first.
+// events it sets are destroyed.
 struct CUnloadGuard {
   ~CUnloadGuard() {
     pthread_t thread;
@@ -64,7 +63,28 @@ struct CUnloadGuard {
       pthread_join(thread, nullptr);
     g_AutoMonitor.Stop();
   }
-} g_UnloadGuard;
+};
+
+}  // namespace
+
+// ---- The objects that live from load to unload ----
+//
+// Within one source file objects come into being in the order they are
+// defined and go in the reverse, whatever the linker does with the units:
+// the notify registry and the monitor (its thread runs from here on, idle
+// until switched on) first, then the connect thread's events, and last the
+// unload guard, which therefore goes first and stops the connect thread and
+// the monitor while everything they use still exists. The API lock (the
+// lock unit) is first taken by these threads, after load, and never
+// destroyed; the plain flags are constant-initialised; the timer events of
+// the platform unit depend on none of these.
+std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
+CAutoMonitor g_AutoMonitor;
+CAutoResetEvent g_hReconnectEvent(false);
+CAutoResetEvent g_hConnectedEvent(false);
+
+namespace {
+CUnloadGuard g_UnloadGuard;
 
 void* ConnectDeviceThreadEntry(void* arg) {
   ConnectDeviceThread(arg);

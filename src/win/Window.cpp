@@ -4,37 +4,16 @@
 // message through the registry; while an instrument is connected the connect
 // thread keeps WinEventCb under 537, so each broadcast wakes it to re-check.
 //
-// Both live in this one unit so that the registry comes into being before
-// the window thread starts and goes only after the thread has been ended.
+// The registry's functions are shared (Monitor.cpp); the registry and the
+// window thread's record come into being in that order, with the library's
+// other load-time objects, in main_win.cpp.
 #include "stdafx.h"
 #include "Monitor.h"
 
 #include <cstdio>
-#include <mutex>
 
 #include "win/Window.h"
 #include "zervon_ext.h"
-
-namespace {
-
-// Guards g_mapNotifyEvent between its writers (the connect thread,
-// applications) and the window thread that dispatches through it.
-std::mutex g_notifyMutex;
-
-}  // namespace
-
-std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
-
-void RegisterNotifyEvent(unsigned int id, NotifyCallback callback) {
-  std::lock_guard<std::mutex> guard(g_notifyMutex);
-  g_mapNotifyEvent[id] = callback;
-}
-
-NotifyCallback LookupNotifyEvent(unsigned int id) {
-  std::lock_guard<std::mutex> guard(g_notifyMutex);
-  auto it = g_mapNotifyEvent.find(id);
-  return it == g_mapNotifyEvent.end() ? nullptr : it->second;
-}
 
 const char kWindowClassFormat[] = "MsgMonitorWnd-Zervon{1167D2F0-F2B0-499D-B9B7-E891111A36D6}-%3d";
 
@@ -102,5 +81,3 @@ CMessageWindowThread::~CMessageWindowThread() {
   UnregisterClassA(m_szClassName, GetModuleHandleA(nullptr));
 }
 
-// Comes into being after the registry, as the last object of the library.
-CMessageWindowThread g_MessageWindowThread;

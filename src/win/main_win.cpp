@@ -8,6 +8,7 @@
 #include <process.h>
 
 #include "Monitor.h"
+#include "win/Window.h"
 #include "zervon_ext.h"
 
 namespace {
@@ -99,8 +100,27 @@ struct CThreadEndedEvent {
 // by force, past the point where it runs any code of the library.
 struct CUnloadGuard {
   ~CUnloadGuard() { StopConnectThread(g_hThreadEndedEvent.handle); }
-} g_UnloadGuard;
+};
 
+}  // namespace
+
+// ---- The objects that live from load to unload ----
+//
+// Within one source file objects come into being in the order they are
+// defined and go in the reverse, whatever the linker does with the units:
+// the notify registry first, then the device-change window's thread, which
+// dispatches through it from here on, then the connect thread's events, and
+// last the unload guard, which therefore goes first and stops the connect
+// thread while everything it uses still exists; the window thread is ended
+// before the registry goes. The API lock (the lock unit) is first taken by
+// these threads, after load, and never destroyed.
+std::map<unsigned int, NotifyCallback> g_mapNotifyEvent;
+CMessageWindowThread g_MessageWindowThread;
+CAutoResetEvent g_hReconnectEvent(false);
+CAutoResetEvent g_hConnectedEvent(false);
+
+namespace {
+CUnloadGuard g_UnloadGuard;
 }  // namespace
 
 void WatchInstrument(bool on) { RegisterNotifyEvent(kDeviceChangeMessage, on ? WinEventCb : nullptr); }
