@@ -80,6 +80,14 @@ void ForgetInstrument() {
 
 }  // namespace
 
+bool DoInit(ZervConnectionCallback callback) {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  g_hReconnectEvent.ResetEvent();
+  g_bStopConnectDeviceThread = 0;
+  g_Callback = callback;
+  return StartConnectThread();
+}
+
 void RunConnections() {
   while (g_bStopConnectDeviceThread == 0) {
     if (!DeviceConnect(g_nPortNumber, 1)) continue;

@@ -31,6 +31,10 @@ constexpr unsigned int kDeviceChangeMessage = 537;
 // connect thread unless one runs. Result: a connect thread runs.
 bool DoInit(ZervConnectionCallback callback);
 
+// Starts the connect thread unless one runs (one that is ending is kept
+// going). Result: a connect thread runs. Called by DoInit under the API lock.
+bool StartConnectThread();
+
 // The connect thread: RunConnections, then the platform's end of a thread.
 int ConnectDeviceThread(void*);
 

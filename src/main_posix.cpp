@@ -117,11 +117,7 @@ int ConnectDeviceThread(void*) {
   }
 }
 
-bool DoInit(ZervConnectionCallback callback) {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  g_hReconnectEvent.ResetEvent();
-  g_bStopConnectDeviceThread = 0;
-  g_Callback = callback;
+bool StartConnectThread() {
   zervon_detail::CMutexLock lock(g_threadMutex);
   if (g_bThreadRunning) return true;  // it goes on with the new callback and port
   // A thread that ended by itself long ago may still wait to be joined.

@@ -138,11 +138,7 @@ int ConnectDeviceThread(void*) {
   return 0;
 }
 
-bool DoInit(ZervConnectionCallback callback) {
-  CAutoCriticalSection guard(g_APICriticalSection);
-  g_hReconnectEvent.ResetEvent();
-  g_bStopConnectDeviceThread = 0;
-  g_Callback = callback;
+bool StartConnectThread() {
   CThreadLockGuard lock;
   if (g_bThreadRunning) return true;  // it goes on with the new callback and port
   ResetEvent(g_hThreadEndedEvent.handle);
