@@ -58,6 +58,10 @@ void GetHWInfo(HW_INFORMATION* hw);
 int UpdateDeviceInformation(MODEL_INFORMATION* model, HW_INFORMATION* hw);
 
 // ---- Display-module (LCM) calibration ----
+//
+// The calibration commands belong to the protocol, and the stop stores its
+// result with the flash unit's transfers: the one call from this unit into
+// the flash unit (Protocol.cpp includes Flash.h for it).
 
 // Sends the calibration start (4D 01, 24 zeros; 26-byte reply within 200 ms,
 // not examined). 1 when the exchange returned kExchangeOk, else 0.
