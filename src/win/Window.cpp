@@ -52,10 +52,22 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
+namespace {
+
+// Where the thread waits once unloading has asked it to stop: unloading ends
+// it here. Returning instead would take the loader lock on the way out, and a
+// thread ended while it holds that lock hangs the process (when the library's
+// units are linked into a program, whose exit ends the thread this way).
+[[noreturn]] void ParkUntilEnded() {
+  for (;;) Sleep(INFINITE);
+}
+
+}  // namespace
+
 DWORD WINAPI MessageWindowThread(LPVOID argument) {
   auto* record = static_cast<CMessageWindowThread*>(argument);
   int starting = kThreadStarting;
-  if (!record->m_nThreadState.compare_exchange_strong(starting, kThreadRunning)) return 0;
+  if (!record->m_nThreadState.compare_exchange_strong(starting, kThreadRunning)) ParkUntilEnded();
   for (int number = 0; number < kWindowClassNumbers && !record->m_bStop; ++number) {
     FormatWindowClassName(record->m_szClassName, sizeof record->m_szClassName, number);
     WNDCLASSEXA windowClass;
@@ -92,6 +104,7 @@ DWORD WINAPI MessageWindowThread(LPVOID argument) {
     }
   }
   SetEvent(record->m_hStopped);
+  if (record->m_bStop) ParkUntilEnded();
   return 0;
 }
 
@@ -109,12 +122,11 @@ CMessageWindowThread::CMessageWindowThread()
 // its class, creating its window, looking for messages) can leave the
 // system's window state locked for the rest of the process: a library
 // loaded again afterwards never got its window, under wine. So a running
-// thread is asked to stop and waited for until it is past its last such
-// call; one that has not started yet (it waits for the loader lock, which
-// unloading holds) is told not to. It cannot end while the library is being
-// unloaded (ending needs that lock too), so it is then terminated where it
-// waits. At process exit the thread is already gone and nothing is waited
-// for.
+// thread is asked to stop and waited for (at most kStopWaitMs) until it has
+// destroyed its window and parked; one that has not started yet (it waits
+// for the loader lock, which unloading holds) is told not to. Either way it
+// is then ended where it waits. At process exit the thread is already gone
+// and nothing is waited for.
 CMessageWindowThread::~CMessageWindowThread() {
   if (m_hThread != nullptr) {
     m_bStop = true;
