@@ -125,8 +125,10 @@ CMessageWindowThread::CMessageWindowThread()
 // thread is asked to stop and waited for (at most kStopWaitMs) until it has
 // destroyed its window and parked; one that has not started yet (it waits
 // for the loader lock, which unloading holds) is told not to. Either way it
-// is then ended where it waits. At process exit the thread is already gone
-// and nothing is waited for.
+// is then ended where it waits. Only a thread still inside its setup calls
+// (a few milliseconds after loading; some of them wait for the loader lock)
+// is ended there when the wait runs out. At process exit the thread is
+// already gone and nothing is waited for.
 CMessageWindowThread::~CMessageWindowThread() {
   if (m_hThread != nullptr) {
     m_bStop = true;

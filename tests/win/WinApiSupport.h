@@ -126,6 +126,16 @@ struct Zervon {
   }
 };
 
+// The class name of the library's device-change window for attempt `n`.
+inline std::string WindowClassName(int n) {
+  char name[128];
+  std::snprintf(name, sizeof name, "MsgMonitorWnd-Zervon{1167D2F0-F2B0-499D-B9B7-E891111A36D6}-%3d", n);
+  return name;
+}
+
+// The window of a loaded library that took class number `n`, or null.
+inline HWND LibraryWindow(int n) { return FindWindowA(WindowClassName(n).c_str(), "title"); }
+
 // ---- the virtual instruments ----
 
 // The harness's state folder as a Windows path (through wine's Z: drive).
