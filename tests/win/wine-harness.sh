@@ -22,9 +22,10 @@
 # (the terminal's path, then the control answers), plugN.reg and unplugN.reg
 # (the device's registry entries made and removed), and env, the variables
 # wine-run.sh runs the test programs with. (No file is named comN.*: Windows
-# programs reach the port COMn under that name, whatever the extension.) Every process
-# it starts is recorded in STATE_DIR/pids; stop ends them by those process
-# IDs (wine's own processes through their server) and removes the prefix.
+# programs reach the port COMn under that name, whatever the extension.)
+# Every process it starts is recorded in STATE_DIR/pids; stop ends them by
+# those process IDs (wine's own processes through their server) and removes
+# the prefix.
 # A watchdog ends everything when the process that ran start (CTest) is gone
 # or after ZERVON_WINE_MAX_SECONDS (default 1200), so nothing outlives an
 # interrupted run; start also clears what an earlier run left in STATE_DIR.
@@ -103,7 +104,7 @@ stop() {
 # Debian's wine keeps in the prefix (elsewhere /tmp/.wine-UID); empty while
 # the server has not made it. SERVER_TOP: that private directory, or empty.
 server_dir() {
-  SERVER_DIR= SERVER_TOP=
+  SERVER_DIR='' SERVER_TOP=''
   [ -d "$STATE/prefix" ] || return 0
   local base=".wine-$(id -u)"
   if [ -s "$STATE/prefix/wineserver" ]; then
@@ -212,8 +213,7 @@ start() {
   # would start a server of its own).
   "$WINESERVER64" -f -p </dev/null >"$STATE/logs/wineserver.log" 2>&1 &
   record wineserver $! "$WINESERVER64"
-  local i
-  for i in $(seq 100); do
+  for _ in $(seq 100); do
     server_dir
     [ -n "$SERVER_DIR" ] && [ -S "$SERVER_DIR/socket" ] && break
     sleep 0.1
