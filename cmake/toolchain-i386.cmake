@@ -1,10 +1,13 @@
 # Linux x86 (libzervon-i386) with Debian's cross compiler i686-linux-gnu-g++
 # (g++-multilib conflicts with the ARM cross compilers).
 # Programs built for the target run under qemu-i386, started through the
-# target's own dynamic loader: when qemu-i386 (7.2) maps the loader itself,
-# the first pthread_create spins for ever; when the loader is the program it
-# runs, threads work. This also serves kernels that refuse 32-bit x86
-# programs outright.
+# target's own dynamic loader with the target's library path. Left to find
+# its libraries itself (qemu-i386 -L /usr/i686-linux-gnu), the cross loader
+# reads the host's /etc/ld.so.cache and takes the host's i386 libc, which
+# does not match it, and the first pthread_create then spins for ever: a
+# loader and libc mismatch, not a fault of qemu. Running the loader as the
+# program with --library-path keeps loader and libc together. This also
+# serves kernels that refuse 32-bit x86 programs outright.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(ZERVON_TRIPLET i686-linux-gnu)
 include(${CMAKE_CURRENT_LIST_DIR}/LinuxCross.cmake)

@@ -31,9 +31,23 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
   return DefWindowProcA(window, message, wParam, lParam);
 }
 
+namespace {
+
+// Where the thread waits once unloading has asked it to stop: unloading ends
+// it here. Returning instead would take the loader lock on the way out, and a
+// thread ended while it holds that lock hangs the process (when the library's
+// units are linked into a program, whose exit ends the thread this way).
+[[noreturn]] void ParkUntilEnded() {
+  for (;;) Sleep(INFINITE);
+}
+
+}  // namespace
+
 DWORD WINAPI MessageWindowThread(LPVOID argument) {
   auto* record = static_cast<CMessageWindowThread*>(argument);
-  for (int number = 0; number < kWindowClassNumbers; ++number) {
+  int starting = kThreadStarting;
+  if (!record->m_nThreadState.compare_exchange_strong(starting, kThreadRunning)) ParkUntilEnded();
+  for (int number = 0; number < kWindowClassNumbers && !record->m_bStop; ++number) {
     FormatWindowClassName(record->m_szClassName, sizeof record->m_szClassName, number);
     WNDCLASSEXA windowClass;
     memset(&windowClass, 0, sizeof windowClass);
@@ -56,28 +70,62 @@ DWORD WINAPI MessageWindowThread(LPVOID argument) {
                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                                   nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
     if (window == nullptr) continue;  // the class stays registered
+    // Unloading posts WM_QUIT until the thread has stopped, also while it
+    // has no message queue yet: a stop asked for before the loop is seen here.
     MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    while (!record->m_bStop && GetMessageA(&message, nullptr, 0, 0) > 0) {
       TranslateMessage(&message);
       DispatchMessageA(&message);
     }
+    if (record->m_bStop) {
+      DestroyWindow(window);  // on its own thread, so the class can go
+      break;
+    }
   }
+  SetEvent(record->m_hStopped);
+  if (record->m_bStop) ParkUntilEnded();
   return 0;
 }
 
-CMessageWindowThread::CMessageWindowThread() : m_hThread(nullptr), m_szClassName() {
-  m_hThread = CreateThread(nullptr, 0, MessageWindowThread, this, 0, nullptr);
+CMessageWindowThread::CMessageWindowThread()
+    : m_hThread(nullptr),
+      m_szClassName(),
+      m_dwThreadId(0),
+      m_nThreadState(kThreadStarting),
+      m_bStop(false),
+      m_hStopped(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  m_hThread = CreateThread(nullptr, 0, MessageWindowThread, this, 0, &m_dwThreadId);
 }
 
+// A thread ended by force in the middle of a window-system call (registering
+// its class, creating its window, looking for messages) can leave the
+// system's window state locked for the rest of the process: a library
+// loaded again afterwards never got its window, under wine. So a running
+// thread is asked to stop and waited for (at most kStopWaitMs) until it has
+// destroyed its window and parked; one that has not started yet (it waits
+// for the loader lock, which unloading holds) is told not to. Either way it
+// is then ended where it waits. Only a thread still inside its setup calls
+// (a few milliseconds after loading; some of them wait for the loader lock)
+// is ended there when the wait runs out. At process exit the thread is
+// already gone and nothing is waited for.
 CMessageWindowThread::~CMessageWindowThread() {
   if (m_hThread != nullptr) {
+    m_bStop = true;
+    int starting = kThreadStarting;
+    const bool running = !m_nThreadState.compare_exchange_strong(starting, kThreadCancelled);
+    if (running && m_hStopped != nullptr) {
+      HANDLE waits[2] = {m_hStopped, m_hThread};
+      const ULONGLONG end = GetTickCount64() + kStopWaitMs;
+      do {
+        PostThreadMessageA(m_dwThreadId, WM_QUIT, 0, 0);
+      } while (WaitForMultipleObjects(2, waits, FALSE, 10) == WAIT_TIMEOUT && GetTickCount64() < end);
+    }
     TerminateThread(m_hThread, 0);
-    // The system destroys the thread's window once the thread is gone; only
-    // then can the class be unregistered.
     WaitForSingleObject(m_hThread, kEndWaitMs);
     CloseHandle(m_hThread);
     m_hThread = nullptr;
   }
   UnregisterClassA(m_szClassName, GetModuleHandleA(nullptr));
+  if (m_hStopped != nullptr) CloseHandle(m_hStopped);
 }
 

@@ -1,6 +1,7 @@
 // The hidden device-change window of the Windows build.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "win/Event.h"
@@ -15,17 +16,29 @@ struct CMessageWindowThread {
   // Starts the window thread (default security and stack size, running at
   // once) with this record as its argument.
   CMessageWindowThread();
-  // Terminates the thread, closes its handle and unregisters the class.
+  // Asks the thread to stop and waits (at most kStopWaitMs) until it has
+  // left the window system, then ends it, closes its handle and unregisters
+  // the class.
   ~CMessageWindowThread();
   CMessageWindowThread(const CMessageWindowThread&) = delete;
   CMessageWindowThread& operator=(const CMessageWindowThread&) = delete;
 
   HANDLE m_hThread;
   char m_szClassName[128];  // the name last formatted by the thread
+  DWORD m_dwThreadId;
+  // kThreadStarting until the thread runs (kThreadRunning) or unloading came
+  // first (kThreadCancelled: the thread then returns at once).
+  std::atomic<int> m_nThreadState;
+  std::atomic<bool> m_bStop;  // set at unload
+  HANDLE m_hStopped;  // set by the thread after its last window-system call (manual reset)
 };
 
+constexpr int kThreadStarting = 0, kThreadRunning = 1, kThreadCancelled = 2;
+
 constexpr int kWindowClassNumbers = 1000;
-// How long unloading waits for the terminated thread to be gone.
+// How long unloading waits for the thread to stop, and then for the ended
+// thread to be gone.
+constexpr DWORD kStopWaitMs = 1000;
 constexpr DWORD kEndWaitMs = 1000;
 
 // The window procedure: calls the callback registered for the message, if
@@ -34,6 +47,7 @@ LRESULT CALLBACK MessageWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 
 // The window thread: for numbers 0 to 999, register the class, create the
 // window and run its message loop; the first number that works is kept.
+// Once m_bStop is set it destroys its window, leaves and sets m_hStopped.
 DWORD WINAPI MessageWindowThread(LPVOID record);
 
 extern CMessageWindowThread g_MessageWindowThread;

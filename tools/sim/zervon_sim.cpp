@@ -2,9 +2,10 @@
 // instrument on a pseudo-terminal until SIGINT or SIGTERM, so that the
 // library, the demo or an application can be run without hardware.
 //
-// The first line of standard output is the terminal's path; everything else
-// (events, and with --verbose every request and reply) goes to standard
-// error.
+// The first line of standard output is the terminal's path; the answers to
+// --control commands follow it; everything else (events, and with --verbose
+// every request and reply) goes to standard error.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,7 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "VirtualInstrument.h"
@@ -58,6 +62,19 @@ const char kUsage[] =
     "                        flip the bits MASK of SPI-flash byte ADDR on the next\n"
     "                        write covering it (numbers may be 0x-prefixed)\n"
     "\n"
+    "Control (for test programs that cannot link the instrument, e.g. under wine):\n"
+    "  --control FIFO        read commands, one per line, from FIFO (made with\n"
+    "                        mkfifo) while serving: \"ID COMMAND [ARGS]\"; each is\n"
+    "                        answered on standard output with \"ID ANSWER\" once it\n"
+    "                        has taken effect. Commands: drop N, delay N MS,\n"
+    "                        truncate N LEN, split N K GAP, garbage N (N as for the\n"
+    "                        fault knobs: negative for every reply, 0 off),\n"
+    "                        silent 0|1, clear (every fault off), value RAW,\n"
+    "                        battery-low 0|1 (answer: ok); settings (the last\n"
+    "                        setting request in hex, or none), host-control,\n"
+    "                        calibrating (0 or 1), flash ADDR LEN (LEN <= 1024\n"
+    "                        bytes in hex); anything else: error\n"
+    "\n"
     "  --verbose             print every request and reply on standard error\n"
     "  --help                show this text\n";
 
@@ -89,11 +106,107 @@ std::vector<unsigned long> Numbers(const std::string& option, const std::string&
   return values;
 }
 
+std::string HexText(const uint8_t* data, size_t size) {
+  std::string text;
+  char buf[3];
+  for (size_t i = 0; i < size; ++i) {
+    std::snprintf(buf, sizeof buf, "%02x", data[i]);
+    text += buf;
+  }
+  return text;
+}
+
+// Serialises the answers on standard output and keeps the control thread
+// away from the instrument once the program is ending (never destroyed, as
+// it stays held then).
+std::mutex& ControlMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
+// Carries out one control command ("COMMAND ARGS") and gives its answer.
+std::string Control(zsim::VirtualInstrument& sim, const std::string& line) {
+  std::istringstream in(line);
+  std::string command;
+  in >> command;
+  long a = 0, b = 0, c = 0;
+  auto args = [&](int n) {
+    if (n >= 1) in >> a;
+    if (n >= 2) in >> b;
+    if (n >= 3) in >> c;
+    return !in.fail();
+  };
+  if (command == "drop" && args(1)) {
+    sim.DropReplies(static_cast<int>(a));
+  } else if (command == "delay" && args(2) && b >= 0) {
+    sim.DelayReplies(static_cast<int>(a), static_cast<unsigned>(b));
+  } else if (command == "truncate" && args(2) && b >= 0) {
+    sim.TruncateReplies(static_cast<int>(a), static_cast<size_t>(b));
+  } else if (command == "split" && args(3) && b >= 0 && c >= 0) {
+    sim.SplitReplies(static_cast<int>(a), static_cast<size_t>(b), static_cast<unsigned>(c));
+  } else if (command == "garbage" && args(1)) {
+    sim.GarbageReplies(static_cast<int>(a));
+  } else if (command == "silent" && args(1)) {
+    sim.SetSilent(a != 0);
+  } else if (command == "clear") {
+    sim.ClearFaults();
+  } else if (command == "value" && args(1) && a >= 0 && a <= 65535) {
+    sim.SetMeasuredRaw(static_cast<uint16_t>(a));
+  } else if (command == "battery-low" && args(1)) {
+    sim.SetBatteryLow(a != 0);
+  } else if (command == "settings") {
+    const auto settings = sim.Settings();
+    return settings.empty() ? "none" : HexText(settings.back().data(), settings.back().size());
+  } else if (command == "host-control") {
+    return sim.HostControl() ? "1" : "0";
+  } else if (command == "calibrating") {
+    return sim.Calibrating() ? "1" : "0";
+  } else if (command == "flash" && args(2) && a >= 0 && a <= 0xFFFFFF && b >= 0 && b <= 1024) {
+    const auto bytes = sim.ReadFlash(static_cast<uint32_t>(a), static_cast<size_t>(b));
+    return HexText(bytes.data(), bytes.size());
+  } else {
+    return "error " + line;
+  }
+  return "ok";
+}
+
+// Reads control lines from `path` for the life of the program. The FIFO is
+// opened for reading and writing, so it never reaches end of file between
+// writers.
+void ServeControl(zsim::VirtualInstrument& sim, std::string path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "zervon-sim: cannot open control FIFO %s\n", path.c_str());
+    return;
+  }
+  std::string pending;
+  char buf[512];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const size_t space = line.find(' ');
+      if (line.empty() || space == std::string::npos) continue;
+      std::lock_guard<std::mutex> lock(ControlMutex());
+      const std::string answer = Control(sim, line.substr(space + 1));
+      std::printf("%s %s\n", line.substr(0, space).c_str(), answer.c_str());
+      std::fflush(stdout);
+    }
+  }
+  ::close(fd);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   zsim::VirtualInstrument sim;
-  std::string node, state;
+  std::string node, state, control;
   bool verbose = false;
   int faultCount = -1;
   unsigned delayMs = 0;
@@ -112,6 +225,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (option == "--node") {
       node = value();
+    } else if (option == "--control") {
+      control = value();
     } else if (option == "--state") {
       state = value();
     } else if (option == "--marker") {
@@ -214,9 +329,12 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", sim.SlavePath().c_str());
   std::fflush(stdout);
+  if (!control.empty()) std::thread(ServeControl, std::ref(sim), control).detach();
 
   int signalNumber = 0;
   sigwait(&stopSignals, &signalNumber);
+  // Held to the end: no control command reaches the instrument from here on.
+  ControlMutex().lock();
   sim.Stop();  // hangs up and removes the node link
   if (!state.empty() && !sim.SaveState(state)) {
     std::fprintf(stderr, "zervon-sim: cannot save state file %s\n", state.c_str());
