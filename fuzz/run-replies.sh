@@ -18,13 +18,14 @@ work=${2:-/tmp/zervon-replies-fuzz}
 cxx=${CXX:-clang++}
 mkdir -p "$work/corpus"
 src="$root/src"
-# The library's Linux units, in their load order (see src/CMakeLists.txt).
+# The library's Linux units (see src/CMakeLists.txt).
 "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -DZERVON_BUILDING -I"$root/include" -I"$src" \
   "$here/replies/replies_fuzzer.cpp" \
-  "$src/Monitor.cpp" "$src/Platform.cpp" "$src/Platform_linux.cpp" "$src/Event.cpp" "$src/main.cpp" \
-  "$src/main_posix.cpp" "$src/Protocol.cpp" "$src/Flash.cpp" "$src/Device.cpp" \
-  "$src/SimpleCriticalSection.cpp" "$src/Utils.cpp" "$src/stdafx.cpp" "$src/Device_linux.cpp" \
+  "$src/Monitor.cpp" "$src/Monitor_posix.cpp" "$src/Platform.cpp" "$src/Platform_linux.cpp" \
+  "$src/Event.cpp" "$src/main.cpp" "$src/main_posix.cpp" "$src/Protocol.cpp" "$src/Flash.cpp" \
+  "$src/Flash_posix.cpp" "$src/Device.cpp" "$src/Device_posix.cpp" "$src/Device_linux.cpp" \
+  "$src/SimpleCriticalSection.cpp" "$src/Utils.cpp" "$src/stdafx.cpp" \
   -lpthread -lrt -o "$work/replies_fuzzer"
 cd "$work"
 # The regression inputs first, each once: any of them failing again ends the run.
