@@ -297,9 +297,11 @@ void DeviceRelease() {
 }
 
 void DeviceAdoptHandle(DeviceHandle handle) {
-  // The same port handed over again keeps what is known of its line: a late
-  // reply may still be on its way there.
-  if (handle != g_hDevice) MarkPortSettled();
+  // The same port handed over again keeps what is known of it: a late reply
+  // may still be on its way there, and the exclusive mode this process set
+  // is still its own to clear.
+  if (handle == g_hDevice) return;
+  MarkPortSettled();
   g_hDevice = handle;
   g_bPortExclusive = false;  // the application's port: never changed here
 }
