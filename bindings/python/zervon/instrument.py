@@ -122,14 +122,8 @@ def _lock_holder(n: int) -> Optional[int]:
     if len(data) < 4:
         return -1  # being written this moment, or damaged: not taken for stale
     pid = int.from_bytes(data, sys.byteorder, signed=True)
-    if pid <= 0 or pid == os.getpid():
+    if pid == os.getpid() or not _alive(pid):
         return None
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return None
-    except PermissionError:
-        pass  # alive, another user's
     return pid
 
 
