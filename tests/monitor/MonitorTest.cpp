@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,13 @@ namespace {
 std::atomic<int> g_calls{0};
 void CountCall(unsigned int, unsigned int, unsigned long) { ++g_calls; }
 void OtherCall(unsigned int, unsigned int, unsigned long) {}
+
+// Whether a port is open, asked the way the library asks: under the API lock,
+// since the monitor thread closes the port under it.
+bool PortOpen() {
+  CAutoCriticalSection guard(g_APICriticalSection);
+  return DeviceIsConnected() != 0;
+}
 
 class Monitor : public ::testing::Test {
  protected:
@@ -68,26 +77,48 @@ TEST_F(Monitor, GoneNodeClosesThePortAndWakesTheConnectThread) {
   g_hReconnectEvent.ResetEvent();
   g_AutoMonitor.StartMonitor();
   usleep(300 * 1000);
-  EXPECT_TRUE(DeviceIsConnected());
+  EXPECT_TRUE(PortOpen());
   sim.Unplug();
   EXPECT_EQ(g_hReconnectEvent.WaitTimeout(8000), 0u) << "the connect thread was not woken";
-  EXPECT_FALSE(DeviceIsConnected());
+  EXPECT_FALSE(PortOpen());
   EXPECT_EQ(LockFiles(), 0);
 }
 
 TEST_F(Monitor, ANodeMissingFromOneLookCausesNoLoss) {
-  static std::vector<bool> reports;
-  reports.clear();
+  // Reports arrive on the connect thread: up to two bits each (connected,
+  // lost), so one atomic word holds them without a lock.
+  static std::atomic<unsigned> reports{0};
+  static std::atomic<int> count{0};
+  reports = 0;
+  count = 0;
   auto& sim = rack.PlugAt(3);
-  ASSERT_TRUE(ZervInit([](bool connected) { reports.push_back(connected); }));
-  ASSERT_TRUE(WaitFor([] { return !reports.empty(); }, 5000));
+  ASSERT_TRUE(ZervInit([](bool connected) {
+    const int n = count++;
+    if (n < 16) reports |= (connected ? 1u : 2u) << (2 * n);
+  }));
+  ASSERT_TRUE(WaitFor([] { return count > 0; }, 5000));
   const std::string target = sim.SlavePath();
+  // A loss takes four failed looks over about a second; the node goes for
+  // 300 ms. How long it was really gone is measured: on a machine so loaded
+  // that the gap stretched towards a second the case proves nothing.
+  auto longest = std::chrono::milliseconds(0);
   for (int i = 0; i < 3; ++i) {
+    const auto gone = std::chrono::steady_clock::now();
     unlink(NodePath(3).c_str());
-    usleep(300 * 1000);  // shorter than the three further checks
+    usleep(300 * 1000);
     ASSERT_EQ(symlink(target.c_str(), NodePath(3).c_str()), 0);
+    longest = std::max(longest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - gone));
     usleep(1500 * 1000);
   }
+  // Read before ZervFree: the thread's last "lost" on its way out may still
+  // reach the callback, and that one is not a loss.
+  const int seen = count;
+  const unsigned what = reports;
   ZervFree();
-  EXPECT_EQ(reports, std::vector<bool>({true}));
+  if (longest > std::chrono::milliseconds(800) && seen != 1)
+    GTEST_SKIP() << "the node stayed away " << longest.count() << " ms on this loaded machine";
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(what, 1u) << "the only report is the first connection (the node was gone "
+                                << longest.count() << " ms at most)";
 }
