@@ -41,9 +41,20 @@ int IsPortLockedElsewhere(int port) {
   close(fd);
   if (n <= 0) return 0;
   // The usual form is the process ID as text ("%10d\n"); some older programs
-  // wrote it as 4 raw bytes.
+  // wrote it as 4 raw bytes. Four bytes that are all digits, blanks or line
+  // ends are text: as raw bytes they would be a number far above any process
+  // ID the kernel hands out (at most 2^22), whereas a raw ID may well have a
+  // digit's code in its low byte.
+  bool asText = n != 4;
+  if (!asText) {
+    asText = true;
+    for (int i = 0; i < 4; ++i) {
+      const unsigned char c = static_cast<unsigned char>(text[i]);
+      if (!isdigit(c) && c != ' ' && c != '\n') asText = false;
+    }
+  }
   long pid = 0;
-  if (n == 4 && !isdigit(static_cast<unsigned char>(text[0])) && text[0] != ' ') {
+  if (!asText) {
     int32_t raw = 0;
     memcpy(&raw, text, sizeof raw);
     pid = raw;
