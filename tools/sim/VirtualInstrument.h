@@ -3,7 +3,8 @@
 // its tests, the demo and the benchmarks can run without hardware.
 //
 // The host opens SlavePath() (or a node link made with Plug()) exactly as it
-// opens the real port. A serving thread answers every request with the bytes
+// opens the real port, and configures it as it must configure the real port
+// (see SetRawTerminal). A serving thread answers every request with the bytes
 // the real instrument sends, keeps the instrument's state (record blocks,
 // SPI flash, display memory map, loader image, settings, calibration), and
 // can be told to misbehave in the ways a real connection does (lost, late,
