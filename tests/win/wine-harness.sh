@@ -41,7 +41,12 @@ PORTS=(3 5 7)
 
 say() { echo "wine-harness: $*" >&2; }
 
+# Every instrument's terminal starts raw (--raw): it stands in for a Windows
+# COM port, which has no line discipline to configure, and the library sets
+# only the port's time-outs and queue sizes (no line settings that wine could
+# turn into terminal settings).
 sim_options() {
+  echo --raw
   case "$1" in
     3) echo --foreign --serial 21,7,3,333 ;;
     7) echo --serial 21,7,3,777 ;;

@@ -120,7 +120,12 @@ void RemoveLinkTo(const std::string& node, const std::string& target) {
 }  // namespace
 
 // Opens a terminal, on `reserved` (taken over) when it is a reserved master.
-bool TerminalTransport::OpenTerminal(Terminal& t, std::string& error, int reserved) {
+// A new pseudo-terminal starts with the kernel's defaults for a terminal
+// (canonical input, echo, CR/NL translation, output processing, flow
+// control), as a freshly plugged USB serial port does, and it keeps them:
+// whoever opens it must configure it, as for the real port. With `makeRaw`
+// it is made raw at 115200 at once, for programs that never configure a port.
+bool TerminalTransport::OpenTerminal(Terminal& t, std::string& error, bool makeRaw, int reserved) {
   int master = reserved >= 0 ? reserved : ReserveMaster();
   if (master < 0) {
     error = std::string("posix_openpt: ") + std::strerror(errno);
@@ -138,10 +143,11 @@ bool TerminalTransport::OpenTerminal(Terminal& t, std::string& error, int reserv
     ::close(master);
     return false;
   }
-  // Raw from the start: before the host applies its own settings, a cooked
-  // line discipline would echo replies back as requests and translate bytes.
+  // The master side reads what the host's line discipline sends: with the
+  // defaults that includes the echo of the instrument's own replies, which
+  // the model takes for host bytes, as a real instrument gets them.
   termios attrs;
-  if (tcgetattr(slave, &attrs) == 0) {
+  if (makeRaw && tcgetattr(slave, &attrs) == 0) {
     cfmakeraw(&attrs);
     cfsetspeed(&attrs, B115200);
     tcsetattr(slave, TCSANOW, &attrs);
@@ -266,7 +272,7 @@ void TerminalTransport::HangUp(Clock::time_point now) {
 bool TerminalTransport::OpenNext(Terminal& t, std::string& error) {
   const int reserved = spareMaster;
   spareMaster = -1;
-  return OpenTerminal(t, error, reserved);
+  return OpenTerminal(t, error, rawTerminal, reserved);
 }
 
 void TerminalTransport::Reopen(Clock::time_point now) {
@@ -457,7 +463,7 @@ bool TerminalTransport::Start() {
   if (running) return true;
   Terminal t;
   std::string error;
-  if (!OpenTerminal(t, error)) {
+  if (!OpenTerminal(t, error, rawTerminal)) {
     Note("start failed: " + error);
     Emit(lk);
     return false;
@@ -677,6 +683,11 @@ void TerminalTransport::SetEventSink(std::function<void(const std::string&)> eve
 void TerminalTransport::SetWireTrace(bool on) {
   std::lock_guard<std::mutex> lk(m);
   trace = on;
+}
+
+void TerminalTransport::SetRawTerminal(bool on) {
+  std::lock_guard<std::mutex> lk(m);
+  rawTerminal = on;
 }
 
 void TerminalTransport::SetHangupGraceMs(unsigned ms) {

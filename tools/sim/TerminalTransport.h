@@ -65,6 +65,7 @@ class TerminalTransport : private InstrumentModel::Output {
   void SetEventSink(std::function<void(const std::string&)> sink);
   void SetWireTrace(bool on);
   void SetHangupGraceMs(unsigned ms);
+  void SetRawTerminal(bool raw);
 
  private:
   enum class Phase { Off, Serving, HangingUp, Restarting, Unplugged };
@@ -92,7 +93,7 @@ class TerminalTransport : private InstrumentModel::Output {
     Clock::time_point frameDone;
   };
 
-  static bool OpenTerminal(Terminal& t, std::string& error, int reserved = -1);
+  static bool OpenTerminal(Terminal& t, std::string& error, bool makeRaw, int reserved = -1);
   bool OpenNext(Terminal& t, std::string& error);
 
   // InstrumentModel::Output
@@ -136,6 +137,7 @@ class TerminalTransport : private InstrumentModel::Output {
   bool running = false;
   bool stopRequested = false;
   unsigned graceMs = 100;
+  bool rawTerminal = false;  // each new terminal starts raw instead of with the defaults
   unsigned restartDelayMs = 1000;
   Clock::time_point reopenAt;
   Clock::time_point lastReply{};

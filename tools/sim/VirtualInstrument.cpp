@@ -37,6 +37,7 @@ void VirtualInstrument::Stop() { impl_->transport.Stop(); }
 std::string VirtualInstrument::SlavePath() const { return impl_->transport.SlavePath(); }
 bool VirtualInstrument::Serving() const { return impl_->transport.Serving(); }
 int VirtualInstrument::OpenHostPort() const { return impl_->transport.OpenHostPort(); }
+void VirtualInstrument::SetRawTerminal(bool raw) { impl_->transport.SetRawTerminal(raw); }
 bool VirtualInstrument::Plug(const std::string& node) { return impl_->transport.Plug(node); }
 void VirtualInstrument::Unplug() { impl_->transport.Unplug(); }
 bool VirtualInstrument::Replug(const std::string& node) { return impl_->transport.Replug(node); }

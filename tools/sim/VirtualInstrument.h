@@ -3,7 +3,8 @@
 // its tests, the demo and the benchmarks can run without hardware.
 //
 // The host opens SlavePath() (or a node link made with Plug()) exactly as it
-// opens the real port. A serving thread answers every request with the bytes
+// opens the real port, and configures it as it must configure the real port
+// (see SetRawTerminal). A serving thread answers every request with the bytes
 // the real instrument sends, keeps the instrument's state (record blocks,
 // SPI flash, display memory map, loader image, settings, calibration), and
 // can be told to misbehave in the ways a real connection does (lost, late,
@@ -43,9 +44,20 @@ class VirtualInstrument {
   std::string SlavePath() const;  // e.g. "/dev/pts/5"; changes when a new terminal is up after a restart/replug
   bool Serving() const;           // a terminal is open (false while unplugged or restarting)
   // Opens SlavePath() the way an application opens the instrument's port
-  // (O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC, raw, 115200). Returns the
-  // descriptor (the caller closes it) or -1.
+  // (O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC) and applies the settings the
+  // library applies to it (raw, 115200). Returns the descriptor (the caller
+  // closes it) or -1.
   int OpenHostPort() const;
+  // How each new terminal (at Start, Replug, the restart after the loader)
+  // starts. By default it has the kernel's defaults for a terminal, as a
+  // freshly plugged USB serial port has (canonical input, echo, CR/NL
+  // translation, output processing, XON/XOFF), and keeps them until a host
+  // changes them: whoever opens it must configure it, or the exchanges fail
+  // as they would on the real port (and the host's echo of the replies
+  // reaches the instrument as host bytes). Raw: each new terminal is made
+  // raw at 115200 at once, for programs that never configure a port. Takes
+  // effect with the next new terminal.
+  void SetRawTerminal(bool raw);
 
   // ---- device node ----
   // Makes `node` a symbolic link to the terminal, replacing an existing link

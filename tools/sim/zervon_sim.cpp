@@ -47,6 +47,12 @@ const char kUsage[] =
     "  --flags N             status flags byte (byte 29) as a whole\n"
     "  --restart-delay MS    time without a terminal after leaving the loader\n"
     "                        (default 1000)\n"
+    "  --raw                 make each new terminal raw at 115200 at once, for\n"
+    "                        programs that do not configure the port; without it\n"
+    "                        the terminal starts with the kernel's defaults\n"
+    "                        (canonical input, echo, CR/NL translation), as a\n"
+    "                        freshly plugged /dev/ttyACM<N> does, and whoever\n"
+    "                        opens it must make it raw\n"
     "\n"
     "Faults (--delay-ms, --truncate and --split apply to every reply unless\n"
     "--fault-count limits them to the first N replies):\n"
@@ -268,6 +274,8 @@ int main(int argc, char** argv) {
       sim.SetStatusFlags(static_cast<uint8_t>(Number(option, value(), 255)));
     } else if (option == "--restart-delay") {
       sim.SetRestartDelayMs(static_cast<unsigned>(Number(option, value(), 600000)));
+    } else if (option == "--raw") {
+      sim.SetRawTerminal(true);
     } else if (option == "--silent") {
       sim.SetSilent(true);
     } else if (option == "--foreign") {
