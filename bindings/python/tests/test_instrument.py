@@ -59,6 +59,7 @@ def test_flash_round_trip_reports_progress(start_sim):
     sim = start_sim()
     data = bytes((i * 7) & 0xFF for i in range(5000))
     calls = []
+    staged = []
     with zervon.Instrument(sim.port) as instrument:
         instrument.flash_write(1, data, lambda done, total: calls.append((done, total)))
         # Three passes: the whole region erased, the data written, the data
@@ -72,6 +73,19 @@ def test_flash_round_trip_reports_progress(start_sim):
         for p in passes:
             assert p[-1][0] == p[-1][1]
             assert all(a[0] <= b[0] for a, b in zip(p, p[1:]))
+        # A three-argument callable gets each pass's stage, the same reports.
+        instrument.flash_write(1, data, lambda stage, done, total: staged.append((stage, done, total)))
+        assert [(d, t) for _, d, t in staged] == calls
+        stages = lambda: [(s, t) for i, (s, _, t) in enumerate(staged) if i == 0 or staged[i - 1][0] != s]  # noqa
+        assert stages() == [("erase", 0x8000), ("write", 5000), ("verify", 5024)]
+        # 4096 bytes: the write and read-back passes have the same total.
+        staged.clear()
+        instrument.flash_write(1, data[:4096], lambda stage, done, total: staged.append((stage, done, total)))
+        assert stages() == [("erase", 0x8000), ("write", 4096), ("verify", 4096)]
+        staged.clear()
+        assert instrument.flash_read(1, 4096, lambda *report: staged.append(report)) == data[:4096]
+        assert stages() == [("read", 4096)] and staged[-1] == ("read", 4096, 4096)
+        instrument.flash_write(1, data)
         assert instrument.flash_read(1, len(data)) == data
         # The rest of the region stays erased.
         assert instrument.flash_read(1, len(data) + 16)[len(data):] == b"\xff" * 16
@@ -100,6 +114,12 @@ def test_flash_arguments_are_refused_with_nothing_sent(sim):
             instrument.flash_read(-1, 4)
         with pytest.raises(ValueError):
             instrument.mfg_write(b"12345")
+        # As the tool refuses them: an empty write (it would erase the whole
+        # region) and a read of nothing.
+        for empty in (lambda: instrument.flash_write(1, b""), lambda: instrument.flash_read(1, 0),
+                      lambda: instrument.memmap_write(2, b""), lambda: instrument.memmap_read(2, 0)):
+            with pytest.raises(ValueError):
+                empty()
         assert len(sim.requests()) == before
 
 

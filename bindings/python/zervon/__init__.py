@@ -26,7 +26,7 @@ from .errors import (
     TransferError,
     ZervonError,
 )
-from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, Info, Instrument, Reading, version
+from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, BurnStage, Info, Instrument, Reading, version
 
 __all__ = [
     "BURN_CODES",
@@ -36,6 +36,7 @@ __all__ = [
     "FLASH_REGIONS",
     "MEMMAP_REGIONS",
     "BurnError",
+    "BurnStage",
     "BusyError",
     "ExchangeError",
     "Info",
