@@ -73,8 +73,21 @@ if(TARGET zervon-cli)
 endif()
 
 # The Python binding and the examples.
+# Its metadata beside it, as pip would write it, so that pip and
+# importlib.metadata know the package installed so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/zervon DESTINATION ${ZERVON_PYTHON_DIR}
   PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/METADATA
+  "Metadata-Version: 2.1\nName: zervon\nVersion: ${PROJECT_VERSION}\n"
+  "Summary: Python binding of the Zervon SDK: the Zervon USB test instrument from Python\n"
+  "License: MIT\nRequires-Python: >=3.7\n")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/INSTALLER "cmake\n")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/top_level.txt "zervon\n")
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/METADATA
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/INSTALLER
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/top_level.txt
+  DESTINATION ${ZERVON_PYTHON_DIR}/zervon-${PROJECT_VERSION}.dist-info)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zervon/examples)
 
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")

@@ -284,3 +284,37 @@ def test_the_binding_finds_the_library_by_itself_in_an_installed_tree(tmp_path):
                          capture_output=True, text=True, timeout=30)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "1.0.5.1"
+
+
+def test_package_installs_offline_into_a_fresh_virtual_environment(sim, tmp_path):
+    # The package as pip builds it from its source folder with Debian's
+    # setuptools (no network), the library carried inside it; the installed
+    # package, outside this source tree and without ZERVON_LIBRARY, drives
+    # the instrument.
+    import shutil
+
+    from zervon import _library
+
+    missing = [m for m in ("pip", "setuptools", "wheel") if subprocess.run(
+        [sys.executable, "-c", "import " + m], stderr=subprocess.DEVNULL).returncode != 0]
+    if missing and not os.environ.get("CI"):
+        pytest.skip("no %s for %s (apt-get install python3-pip python3-setuptools python3-wheel python3-venv)"
+                    % (", ".join(missing), sys.executable))
+    source = tmp_path / "src"
+    shutil.copytree(os.path.join(os.path.dirname(zervon.__file__), os.pardir), source,
+                    ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__"))
+    shutil.copy(os.path.realpath(os.environ["ZERVON_LIBRARY"]), source / "zervon" / (_library.library_name() + ".1"))
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-build-isolation",
+                    "--no-index", "--no-deps", "--disable-pip-version-check", str(source)], check=True,
+                   cwd=tmp_path, timeout=240)
+    env = {k: v for k, v in os.environ.items() if k not in ("ZERVON_LIBRARY", "PYTHONPATH")}
+    script = ("import zervon\n"
+              "with zervon.Instrument(%r) as instrument:\n"
+              "    print(zervon.__file__, zervon._library._lib._name, instrument.info().serial)\n" % sim.port)
+    out = subprocess.run([python, "-c", script], env=env, cwd=tmp_path, check=True, timeout=60,
+                         stdout=subprocess.PIPE).stdout.decode().split()
+    assert out[0].startswith(str(venv)) and out[1].startswith(str(venv)), out
+    assert out[2] == "VRX2107-030300"
