@@ -96,6 +96,19 @@ endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-zervon.rules DESTINATION ${ZERVON_UDEV_RULES_DIR})
 
+# The licence and the changelog where Debian keeps them: copyright in its
+# machine-readable form, the changelog compressed (gzip -9n: no name and
+# time stamp in it, so every build makes the same file).
+set(_changelog ${PROJECT_SOURCE_DIR}/packaging/deb/changelog)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_changelog})
+execute_process(COMMAND gzip -9nc ${_changelog}
+  OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz RESULT_VARIABLE _gzip_rc)
+if(NOT _gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip could not compress ${_changelog}")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zervon)
+
 # The Debian package: one per architecture, named as Debian names them.
 set(_proc "${CMAKE_SYSTEM_PROCESSOR}")
 string(TOLOWER "${_proc}" _proc)
