@@ -8,10 +8,11 @@ endif()
 include(GNUInstallDirs)
 
 # Manual pages zervon(1) and zervon-sim(1). The programs run at build time,
-# so a build for another machine makes none. The version is given, not
+# so a build for another machine makes none, and neither does a sanitizer
+# build (whose runtime may report at exit). The version is given, not
 # asked with --version: the page says the SDK's version either way.
 find_program(ZERVON_HELP2MAN help2man)
-if(TARGET zervon-cli AND NOT CMAKE_CROSSCOMPILING)
+if(TARGET zervon-cli AND NOT CMAKE_CROSSCOMPILING AND NOT ZERVON_SANITIZE)
   if(ZERVON_HELP2MAN)
     set(_man_dir ${CMAKE_CURRENT_BINARY_DIR}/man)
     set(_pages)
