@@ -32,7 +32,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind
-  python3-venv python3-pip python3-setuptools python3-wheel help2man doxygen)
+  python3-venv python3-pip python3-setuptools python3-wheel python3-wheel-whl help2man doxygen)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
