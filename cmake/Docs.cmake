@@ -53,10 +53,20 @@ endif()
 # block comments taken as documentation (packaging/doxygen/doc-comments.sed).
 # Doxygen's warnings go to warnings.log, which the api_reference test wants
 # empty: every public function, type and member documented.
+# AUTO (the default) decides at every configure, so a Doxygen installed
+# after the first one is used.
 find_package(Doxygen QUIET)
-option(ZERVON_BUILD_DOCS "Build the API reference with Doxygen" ${DOXYGEN_FOUND})
-if(ZERVON_BUILD_DOCS AND NOT DOXYGEN_FOUND)
-  message(FATAL_ERROR "ZERVON_BUILD_DOCS needs Doxygen (apt-get install doxygen)")
+set(ZERVON_DOCS AUTO CACHE STRING "Build the API reference with Doxygen: AUTO (where found), ON or OFF")
+set_property(CACHE ZERVON_DOCS PROPERTY STRINGS AUTO ON OFF)
+if(ZERVON_DOCS STREQUAL "AUTO")
+  set(ZERVON_BUILD_DOCS ${DOXYGEN_FOUND})
+elseif(ZERVON_DOCS)
+  if(NOT DOXYGEN_FOUND)
+    message(FATAL_ERROR "ZERVON_DOCS=ON needs Doxygen (apt-get install doxygen)")
+  endif()
+  set(ZERVON_BUILD_DOCS ON)
+else()
+  set(ZERVON_BUILD_DOCS OFF)
 endif()
 if(ZERVON_BUILD_DOCS)
   set(ZERVON_DOCS_DIR ${CMAKE_CURRENT_BINARY_DIR}/docs)
