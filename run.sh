@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Set-up and everyday commands of the project on a Debian machine.
-#   ./run.sh demo    install what is needed, build, and run the demo against
-#                    the virtual instrument (tools/demo/demo.sh: identity,
-#                    measurements, a flash write and a firmware burn)
+#   ./run.sh demo    install what is needed, build what the demo runs (the
+#                    library, the tool and the virtual instrument; no tests),
+#                    and run the demo against the virtual instrument
+#                    (tools/demo/demo.sh: identity, measurements, a flash
+#                    write and a firmware burn)
 #   ./run.sh test    install what is needed, build, and run all tests
 #   ./run.sh build   build only (default preset)
 #   ./run.sh test-win32  install mingw-w64, cross-build the Windows x86 DLL
@@ -29,7 +31,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind)
+PACKAGES=(cmake ninja-build g++ make googletest libgtest-dev libbenchmark-dev util-linux procps python3 python3-pytest pkgconf clang libclang-rt-14-dev valgrind
+  python3-venv python3-pip python3-setuptools python3-wheel python3-wheel-whl help2man doxygen)
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -50,6 +53,17 @@ install_packages() {
 build() {
   cmake --preset default
   cmake --build --preset default
+}
+
+# The demo needs the library, the tool and the virtual instrument, and of
+# the packages only the compilers and the build tools (GoogleTest's sources
+# too: the default preset configures the tests, which are not built here).
+DEMO_PACKAGES=(cmake ninja-build g++ googletest util-linux procps)
+DEMO_TARGETS=(zervon zervon-cli zervon-sim)
+
+build_demo() {
+  cmake --preset default
+  cmake --build --preset default --target "${DEMO_TARGETS[@]}"
 }
 
 run_tests() {
@@ -233,7 +247,7 @@ ci() {
 }
 
 case "${1:-}" in
-  demo) install_packages; build; run_demo ;;
+  demo) PACKAGES=("${DEMO_PACKAGES[@]}"); install_packages; build_demo; run_demo ;;
   test) install_packages; build; run_tests ;;
   build) build ;;
   test-win32) test_win32 ;;

@@ -73,8 +73,21 @@ if(TARGET zervon-cli)
 endif()
 
 # The Python binding and the examples.
+# Its metadata beside it, as pip would write it, so that pip and
+# importlib.metadata know the package installed so.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/zervon DESTINATION ${ZERVON_PYTHON_DIR}
   PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/METADATA
+  "Metadata-Version: 2.1\nName: zervon\nVersion: ${PROJECT_VERSION}\n"
+  "Summary: Python binding of the Zervon SDK: the Zervon USB test instrument from Python\n"
+  "License: MIT\nRequires-Python: >=3.7\n")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/INSTALLER "cmake\n")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/top_level.txt "zervon\n")
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/METADATA
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/INSTALLER
+  ${CMAKE_CURRENT_BINARY_DIR}/packaging/python/top_level.txt
+  DESTINATION ${ZERVON_PYTHON_DIR}/zervon-${PROJECT_VERSION}.dist-info)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zervon/examples)
 
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
@@ -82,6 +95,19 @@ if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/udev/60-zervon.rules DESTINATION ${ZERVON_UDEV_RULES_DIR})
+
+# The licence and the changelog where Debian keeps them: copyright in its
+# machine-readable form, the changelog compressed (gzip -9n: no name and
+# time stamp in it, so every build makes the same file).
+set(_changelog ${PROJECT_SOURCE_DIR}/packaging/deb/changelog)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_changelog})
+execute_process(COMMAND gzip -9nc ${_changelog}
+  OUTPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz RESULT_VARIABLE _gzip_rc)
+if(NOT _gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip could not compress ${_changelog}")
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zervon)
 
 # The Debian package: one per architecture, named as Debian names them.
 set(_proc "${CMAKE_SYSTEM_PROCESSOR}")

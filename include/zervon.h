@@ -120,7 +120,7 @@ typedef void (*ZervConnectionCallback)(bool connected);
  * Returns at once. */
 ZERVON_API bool ZERVON_CALL ZervInit(ZervConnectionCallback callback);
 
-/* Starts the connect thread on port number `port` (the N of /dev/ttyACM<N>,
+/* Starts the connect thread on port number `port` (the N of `/dev/ttyACM<N>`,
  * or -1 for any port) and waits up to `timeoutMs` for the instrument to be
  * connected, without holding the API lock. True when it was; the thread goes
  * on running (no callback is called afterwards). False after the whole

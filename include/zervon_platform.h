@@ -56,8 +56,8 @@ class ZERVON_EXT_API CEvent {
 
  protected:
   CEvent() = default;
-  CEvent(const CEvent&) = default;
-  CEvent& operator=(const CEvent&) = default;
+  CEvent(const CEvent&) = default;             /* copied only as part of a derived event */
+  CEvent& operator=(const CEvent&) = default;  /* assigned only as part of a derived event */
   ~CEvent() = default;
 };
 
@@ -166,6 +166,7 @@ typedef dispatch_source_t TIMER_HANDLE;
 #  define ZERVON_NO_TIMER (static_cast<TIMER_HANDLE>(nullptr))
 #else
 typedef timer_t TIMER_HANDLE;
+/* The handle that stands for "no timer". */
 #  define ZERVON_NO_TIMER (reinterpret_cast<TIMER_HANDLE>(static_cast<intptr_t>(-1)))
 #endif
 
@@ -185,8 +186,8 @@ ZERVON_EXT_API TIMER_HANDLE CreateNewTimer(unsigned int ms, unsigned int& signal
 ZERVON_EXT_API void DeleteTimer(unsigned int unused, TIMER_HANDLE& timer);
 
 /* The events that the timers set; built clear at library load. */
-extern ZERVON_EXT_API CAutoResetEvent g_hSigUsr1Event;
-extern ZERVON_EXT_API CAutoResetEvent g_hSigUsr2Event;
+extern ZERVON_EXT_API CAutoResetEvent g_hSigUsr1Event;  /* set by the SIGUSR1 timers */
+extern ZERVON_EXT_API CAutoResetEvent g_hSigUsr2Event;  /* set by the SIGUSR2 timers */
 
 /* ---- Strings and versions ---- */
 
@@ -194,9 +195,9 @@ extern ZERVON_EXT_API CAutoResetEvent g_hSigUsr2Event;
  * return; bytes 0x80 and above never count) in place: at the end, at the
  * start (the text is moved to the start of its buffer), or both. A null
  * pointer is accepted and does nothing. */
-ZERVON_EXT_API void StringTrimRight(char* text);
-ZERVON_EXT_API void StringTrimLeft(char* text);
-ZERVON_EXT_API void StringTrim(char* text);
+ZERVON_EXT_API void StringTrimRight(char* text);  /* at the end */
+ZERVON_EXT_API void StringTrimLeft(char* text);   /* at the start */
+ZERVON_EXT_API void StringTrim(char* text);       /* at both ends */
 
 /* Packs "a.b.c.d" into (a << 24) | (b << 16) | (c << 8) | d, without masking
  * the fields (so only fields of 0 to 255 compare correctly). Fields the text

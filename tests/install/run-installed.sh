@@ -41,7 +41,8 @@ echo "$json" | grep -q '"library":"1.0.5.1"' || fail "installed zervon info: $js
 
 # The binding finds its library in the installed tree by itself.
 env -u ZERVON_LIBRARY PYTHONPATH="$STAGE/lib/python3/dist-packages" "$PYTHON" -c '
-import zervon
+import importlib.metadata, zervon
+assert importlib.metadata.version("zervon") == "1.0.5.1"
 with zervon.Instrument("/dev/ttyACM0") as instrument:
     info = instrument.info()
     assert (info.serial, info.library) == ("VRX2107-030300", "1.0.5.1"), info

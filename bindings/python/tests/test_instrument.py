@@ -59,6 +59,7 @@ def test_flash_round_trip_reports_progress(start_sim):
     sim = start_sim()
     data = bytes((i * 7) & 0xFF for i in range(5000))
     calls = []
+    staged = []
     with zervon.Instrument(sim.port) as instrument:
         instrument.flash_write(1, data, lambda done, total: calls.append((done, total)))
         # Three passes: the whole region erased, the data written, the data
@@ -72,6 +73,19 @@ def test_flash_round_trip_reports_progress(start_sim):
         for p in passes:
             assert p[-1][0] == p[-1][1]
             assert all(a[0] <= b[0] for a, b in zip(p, p[1:]))
+        # A three-argument callable gets each pass's stage, the same reports.
+        instrument.flash_write(1, data, lambda stage, done, total: staged.append((stage, done, total)))
+        assert [(d, t) for _, d, t in staged] == calls
+        stages = lambda: [(s, t) for i, (s, _, t) in enumerate(staged) if i == 0 or staged[i - 1][0] != s]  # noqa
+        assert stages() == [("erase", 0x8000), ("write", 5000), ("verify", 5024)]
+        # 4096 bytes: the write and read-back passes have the same total.
+        staged.clear()
+        instrument.flash_write(1, data[:4096], lambda stage, done, total: staged.append((stage, done, total)))
+        assert stages() == [("erase", 0x8000), ("write", 4096), ("verify", 4096)]
+        staged.clear()
+        assert instrument.flash_read(1, 4096, lambda *report: staged.append(report)) == data[:4096]
+        assert stages() == [("read", 4096)] and staged[-1] == ("read", 4096, 4096)
+        instrument.flash_write(1, data)
         assert instrument.flash_read(1, len(data)) == data
         # The rest of the region stays erased.
         assert instrument.flash_read(1, len(data) + 16)[len(data):] == b"\xff" * 16
@@ -100,6 +114,12 @@ def test_flash_arguments_are_refused_with_nothing_sent(sim):
             instrument.flash_read(-1, 4)
         with pytest.raises(ValueError):
             instrument.mfg_write(b"12345")
+        # As the tool refuses them: an empty write (it would erase the whole
+        # region) and a read of nothing.
+        for empty in (lambda: instrument.flash_write(1, b""), lambda: instrument.flash_read(1, 0),
+                      lambda: instrument.memmap_write(2, b""), lambda: instrument.memmap_read(2, 0)):
+            with pytest.raises(ValueError):
+                empty()
         assert len(sim.requests()) == before
 
 
@@ -264,3 +284,37 @@ def test_the_binding_finds_the_library_by_itself_in_an_installed_tree(tmp_path):
                          capture_output=True, text=True, timeout=30)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "1.0.5.1"
+
+
+def test_package_installs_offline_into_a_fresh_virtual_environment(sim, tmp_path):
+    # The package as pip builds it from its source folder with Debian's
+    # setuptools (no network), the library carried inside it; the installed
+    # package, outside this source tree and without ZERVON_LIBRARY, drives
+    # the instrument.
+    import shutil
+
+    from zervon import _library
+
+    missing = [m for m in ("pip", "setuptools", "wheel") if subprocess.run(
+        [sys.executable, "-c", "import " + m], stderr=subprocess.DEVNULL).returncode != 0]
+    if missing and not os.environ.get("CI"):
+        pytest.skip("no %s for %s (apt-get install python3-pip python3-setuptools python3-wheel python3-venv)"
+                    % (", ".join(missing), sys.executable))
+    source = tmp_path / "src"
+    shutil.copytree(os.path.join(os.path.dirname(zervon.__file__), os.pardir), source,
+                    ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__"))
+    shutil.copy(os.path.realpath(os.environ["ZERVON_LIBRARY"]), source / "zervon" / (_library.library_name() + ".1"))
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([sys.executable, "-m", "pip", "--python", python, "install", "-q", "--no-build-isolation",
+                    "--no-index", "--no-deps", "--disable-pip-version-check", str(source)], check=True,
+                   cwd=tmp_path, timeout=240)
+    env = {k: v for k, v in os.environ.items() if k not in ("ZERVON_LIBRARY", "PYTHONPATH")}
+    script = ("import zervon\n"
+              "with zervon.Instrument(%r) as instrument:\n"
+              "    print(zervon.__file__, zervon._library._lib._name, instrument.info().serial)\n" % sim.port)
+    out = subprocess.run([python, "-c", script], env=env, cwd=tmp_path, check=True, timeout=60,
+                         stdout=subprocess.PIPE).stdout.decode().split()
+    assert out[0].startswith(str(venv)) and out[1].startswith(str(venv)), out
+    assert out[2] == "VRX2107-030300"

@@ -121,6 +121,7 @@ def test_burn_replaces_the_firmware_and_reports_the_stages(start_sim, tmp_path):
         assert instrument.connected
         assert instrument.info().firmware == "3.5"
     assert stages[-1] == (5, 0)  # reported once, last, with the result
+    assert stages[-1][0] is zervon.BurnStage.FINISHED
     assert sorted({s for s, _ in stages}) == [0, 1, 2, 3, 4, 5]
     assert [s for s, _ in stages].count(5) == 1
     assert sim.proc.poll() is None

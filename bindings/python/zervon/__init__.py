@@ -8,9 +8,10 @@
         print(instrument.read().value)
 
 The binding loads the SDK's shared library through ctypes: the one named by
-the environment variable ZERVON_LIBRARY, else the one of the installed tree
-it belongs to, else the one the dynamic loader finds (libzervon-x86_64.so.1
-and its siblings for the other architectures).
+the environment variable ZERVON_LIBRARY, else one inside this package, else
+the one of the installed SDK tree it belongs to, else the one the dynamic
+loader finds (libzervon-x86_64.so.1 and its siblings for the other
+architectures), else one in /usr/local/lib.
 """
 from .errors import (
     BURN_CODES,
@@ -26,7 +27,7 @@ from .errors import (
     TransferError,
     ZervonError,
 )
-from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, Info, Instrument, Reading, version
+from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, BurnStage, Info, Instrument, Reading, version
 
 __all__ = [
     "BURN_CODES",
@@ -36,6 +37,7 @@ __all__ = [
     "FLASH_REGIONS",
     "MEMMAP_REGIONS",
     "BurnError",
+    "BurnStage",
     "BusyError",
     "ExchangeError",
     "Info",

@@ -57,18 +57,26 @@ def _candidates() -> Iterator[str]:
         yield explicit
         return
     name = library_name()
-    # An installed tree: <prefix>/lib/python3/dist-packages/zervon beside
-    # <prefix>/lib/<library>.
+    versioned = (name + ".1", name) if sys.platform != "darwin" else (name,)
     here = Path(__file__).resolve().parent
+    # One carried inside the package (a wheel built with it).
+    for file in versioned:
+        if (here / file).exists():
+            yield str(here / file)
+    # An installed SDK tree: <prefix>/lib/python3/dist-packages/zervon beside
+    # <prefix>/lib/<library>.
     if len(here.parents) > 2:
         libdir = here.parents[2]
-        for file in (name + ".1", name):
+        for file in versioned:
             if (libdir / file).exists():
                 yield str(libdir / file)
-    # The loader's own search path, by SONAME first.
-    if sys.platform != "darwin":
-        yield name + ".1"
-    yield name
+    # The loader's own search path (ldconfig's cache, LD_LIBRARY_PATH), by
+    # SONAME first.
+    yield from versioned
+    # An SDK installed under /usr/local before ldconfig ran.
+    for file in versioned:
+        if os.path.exists("/usr/local/lib/" + file):
+            yield "/usr/local/lib/" + file
 
 
 def _load() -> ctypes.CDLL:

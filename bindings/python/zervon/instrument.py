@@ -2,8 +2,10 @@
 from __future__ import annotations
 
 import ctypes
+import enum
 import errno
 import fcntl
+import inspect
 import os
 import re
 import sys
@@ -27,15 +29,34 @@ from .errors import (
     ZervonError,
 )
 
-FlashProgress = Callable[[int, int], None]
-"""progress(done, total): bytes of a transfer pass. A write reports three
-passes one after the other (erase, write, read-back), each ending with
-(total, total)."""
+FlashProgress = Union[Callable[[str, int, int], None], Callable[[int, int], None]]
+"""progress(stage, done, total), or progress(done, total): bytes of a
+transfer pass. A write reports three passes one after the other, each
+counting up to its own total and ending with (total, total): stage "erase"
+(the whole region), "write" (the data) and "verify" (the data read back in
+whole packets). A read reports one pass, stage "read". A callable that takes
+three positional arguments gets the stage; one that takes two does not."""
 
-BurnProgress = Callable[[int, int], None]
-"""progress(stage, value) of a burn: stage 0 erasing (3..10), 1 writing,
-2 verifying, 3 leaving the loader (99), 4 restarted (100), 5 finished with
-the result code as value."""
+BurnProgress = Callable[["BurnStage", int], None]
+"""progress(stage, value) of a burn: `stage` a BurnStage (an int), `value`
+the percentage, or the result code at BurnStage.FINISHED."""
+
+
+class BurnStage(enum.IntEnum):
+    """The stages a burn reports, in order; they compare equal to the
+    library's numbers 0 to 5."""
+
+    ERASING = 0  #: the loader answered; the BMP block is erased (3 to 10 %)
+    WRITING = 1  #: rows and the BMP block are written (up to 50 %)
+    VERIFYING = 2  #: everything is read back and compared (up to 99 %)
+    VERIFIED = 3  #: verified; the loader is left (99 %)
+    RESTARTED = 4  #: the instrument restarted and is being found again (100 %)
+    FINISHED = 5  #: the burn ended; the value is its result code (0 success)
+
+
+#: The stages of a write transfer's passes, and of a read's one pass.
+WRITE_STAGES = ("erase", "write", "verify")
+READ_STAGES = ("read",)
 
 ConnectionCallback = Callable[[bool], None]
 """callback(connected): True when the instrument is ready, False when it is
@@ -345,20 +366,57 @@ def _region(region: int, table: Tuple[int, ...]) -> int:
     return region
 
 
+def _takes_three(progress: Callable) -> bool:
+    """Whether `progress` takes three positional arguments (the stage form)."""
+    try:
+        signature = inspect.signature(progress)
+    except (TypeError, ValueError):
+        return False  # a built-in that tells nothing: the two-argument form
+    try:
+        signature.bind(None, 0, 0)
+    except TypeError:
+        return False
+    return True
+
+
 class _Progress:
     """A ctypes callback around a Python progress callable. An exception it
     raises cannot stop the transfer (the library's callbacks return nothing);
-    it is kept and raised when the transfer has ended."""
+    it is kept and raised when the transfer has ended.
 
-    def __init__(self, progress: Optional[Callable[[int, int], None]], kind) -> None:
+    With `stages` (a flash or memory-map transfer) the passes are told apart
+    as the library reports them: a pass ends with (total, total), given once
+    more as it closes; the next pass starts with another total, a count that
+    goes back, or any report after that end."""
+
+    def __init__(self, progress: Optional[Callable], kind, stages: Tuple[str, ...] = ()) -> None:
         self.error: Optional[BaseException] = None
         self.progress = progress
+        self.stages = stages
+        self.with_stage = bool(stages) and progress is not None and _takes_three(progress)
+        self.burn = kind is _l.BURN_PROGRESS
+        self.pass_index = 0
+        self.last: Optional[Tuple[int, int]] = None
         self.pointer = kind(self._call) if progress else ctypes.cast(None, kind)
 
+    def _stage(self, done: int, total: int) -> str:
+        last = self.last
+        if last is not None and (done, total) != last and (
+                total != last[1] or done < last[0] or (last[0] == last[1] and last[1] != 0)):
+            self.pass_index += 1
+        self.last = (done, total)
+        return self.stages[min(self.pass_index, len(self.stages) - 1)]
+
     def _call(self, a: int, b: int) -> None:
+        stage = self._stage(a, b) if self.stages else None
         if self.error is None:
             try:
-                self.progress(a, b)
+                if self.with_stage:
+                    self.progress(stage, a, b)
+                elif self.burn and a in BurnStage._value2member_map_:
+                    self.progress(BurnStage(a), b)
+                else:
+                    self.progress(a, b)
             except BaseException as error:  # noqa: B902 - raised again after the call
                 self.error = error
 
@@ -696,11 +754,11 @@ class Instrument:
     def _read_region(self, function, table, region: int, length: int,
                      progress: Optional[FlashProgress], what: str) -> bytes:
         _region(region, table)
-        if not isinstance(length, int) or not 0 <= length <= 0x1000000:
-            raise ValueError("length must be 0 to 16 MiB")
+        if not isinstance(length, int) or isinstance(length, bool) or not 1 <= length <= 0x1000000:
+            raise ValueError("length must be 1 byte to 16 MiB, not %r" % (length,))
         self._check()
-        data = (ctypes.c_ubyte * max(length, 1))()
-        relay = _Progress(progress, _l.FLASH_PROGRESS)
+        data = (ctypes.c_ubyte * length)()
+        relay = _Progress(progress, _l.FLASH_PROGRESS, READ_STAGES)
         ok = function(region, data, length, relay.pointer)
         relay.raise_error()
         if not ok:
@@ -711,22 +769,27 @@ class Instrument:
                       progress: Optional[FlashProgress], what: str) -> None:
         _region(region, table)
         data = bytes(data)
+        if not data:
+            raise ValueError("no data to write to %s region %d" % (what, region))
         if len(data) > table[region]:
             raise ValueError("%d bytes do not fit %s region %d (%d bytes)" % (len(data), what, region, table[region]))
         self._check()
-        relay = _Progress(progress, _l.FLASH_PROGRESS)
+        relay = _Progress(progress, _l.FLASH_PROGRESS, WRITE_STAGES)
         ok = function(region, _l.buffer(data), len(data), relay.pointer)
         relay.raise_error()
         if not ok:
             raise TransferError("%s write of region %d failed (erase, write or read-back)" % (what, region))
 
     def flash_read(self, region: int, length: int, progress: Optional[FlashProgress] = None) -> bytes:
-        """Reads `length` bytes from the base of SPI-flash `region` (0 to 3)."""
+        """Reads `length` bytes (1 and more) from the base of SPI-flash
+        `region` (0 to 3); a length of 0 raises ValueError with nothing sent."""
         return self._read_region(_l.lib.ZervSPIFlashReadEx, FLASH_REGIONS, region, length, progress, "SPI-flash")
 
     def flash_write(self, region: int, data: bytes, progress: Optional[FlashProgress] = None) -> None:
         """Replaces SPI-flash `region`: erases it whole, writes `data` at its
-        base, reads it back and compares. Raises TransferError on any failure."""
+        base, reads it back and compares. Raises TransferError on any failure,
+        and ValueError, with nothing sent, for empty `data` (the library would
+        erase the region and write nothing)."""
         self._write_region(_l.lib.ZervSPIFlashWriteEx, FLASH_REGIONS, region, data, progress, "SPI-flash")
 
     def memmap_read(self, region: int, length: int, progress: Optional[FlashProgress] = None) -> bytes:
@@ -764,7 +827,7 @@ class Instrument:
     def calibrate_stop(self, progress: Optional[FlashProgress] = None) -> None:
         """Stops the calibration; its result goes to SPI-flash region 2."""
         self._check()
-        relay = _Progress(progress, _l.FLASH_PROGRESS)
+        relay = _Progress(progress, _l.FLASH_PROGRESS, WRITE_STAGES)
         ok = _l.lib.ZervStopLCMCalibration(relay.pointer)
         relay.raise_error()
         if not ok:
@@ -778,7 +841,8 @@ class Instrument:
         ("MAIN.SUB" or (main, sub)) and waits for the restarted instrument.
 
         Refuses (LowBatteryError, nothing burnt) on a low battery unless
-        `force`. The instrument restarts and is found again by its
+        `force`. `progress(stage, value)` gets a BurnStage and the
+        percentage (the result code at BurnStage.FINISHED). The instrument restarts and is found again by its
         /dev/ttyACM<N> node: an instrument opened through another terminal
         cannot be burnt. A port handed over is given to the library for the
         burn, which keeps it from then on. Raises BurnError with the result
