@@ -254,7 +254,7 @@ void TerminalTransport::BeginHangup(Reason why) {
 void TerminalTransport::HangUp(Clock::time_point now) {
   // The node goes first, so a host that sees the hang-up finds it gone. It
   // stays remembered and comes back with the terminal after a restart. A
-  // restart may leave it lingering for a while, on the old terminal.
+  // restart may leave it listed for a while, leading to the terminal gone.
   EndLinger();
   if (reason == Reason::Restart && lingerMs > 0 && linked)
     lingerSlave = ::open(term.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
