@@ -176,7 +176,7 @@ class VirtualInstrument {
 
   // ---- diagnostics ----
   // Receives one line per notable event (terminal opened or hung up, node
-  // linked, restart, bytes skipped, incomplete frame dropped, unknown block)
+  // linked, restart, bytes dropped, incomplete frame dropped, request refused)
   // and, with the wire trace on, one line per request and reply. Called on
   // the serving thread (or the caller's thread for Plug/Unplug/Replug) with
   // no lock held. Stop() and the destructor still report the hang-up, so
