@@ -159,7 +159,8 @@ int DeviceIsAlive();
 // Takes the lock file of `port`: created exclusively (mode 0600) holding this
 // process's ID as 4 raw bytes. A file left by a process that no longer
 // exists is replaced; one of a live process (ours included, or another
-// user's) is respected; a short or unreadable one is left in place. 1 taken.
+// user's) is respected; a short or unreadable one is left in place. 1 taken;
+// a lock file this process still kept for another port is then given up.
 int LockDeviceFile(int port);
 
 // Closes and removes the lock file this process holds; nothing otherwise.

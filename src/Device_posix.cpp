@@ -226,6 +226,10 @@ int LockDeviceFile(int port) {
     if (fd != -1) {
       int32_t pid = static_cast<int32_t>(getpid());
       if (write(fd, &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid)) {
+        // One lock file per process: one still kept for another port (the
+        // burn keeps it across the instrument's restart, which may bring the
+        // instrument back under another number) is given up.
+        UnlockDeviceFile();
         g_nLockFile = fd;
         memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
         snprintf(g_szLockFilePath, sizeof g_szLockFilePath, "%s", path);

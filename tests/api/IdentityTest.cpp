@@ -123,7 +123,8 @@ TEST_F(Identity, WriteBackSendsTheWholeBlockWithNewFields) {
   hw.nFirmwareMain = 0x104;
   hw.nFirmwareSub = 7;
   hw.nHWCode = 0x1FF;
-  EXPECT_TRUE(ZervSetDeviceInformation(&model, &hw));
+  // The instrument refuses a block that changes its product marker: no reply.
+  EXPECT_FALSE(ZervSetDeviceInformation(&model, &hw));
 
   ASSERT_EQ(Sent().size(), 1u);
   std::vector<uint8_t> sent = Sent()[0];
@@ -148,6 +149,13 @@ TEST_F(Identity, WriteBackSendsTheWholeBlockWithNewFields) {
   EXPECT_EQ(back.nFirmwareMain, 4);
   EXPECT_EQ(back.nHWCode, 0xFF);
   EXPECT_EQ(g_DeviceHWInfo[3], 0xFF);
+  EXPECT_EQ(0, memcmp(sim.Block(0).data() + 5, "VRX", 3));
+
+  // With the marker kept the instrument takes the block.
+  model.cModel1 = 'R';
+  model.cModel2 = 'X';
+  EXPECT_TRUE(ZervSetDeviceInformation(&model, &hw));
+  EXPECT_EQ(sim.Block(0)[13], 0xFF);
 }
 
 TEST_F(Identity, WriteBackFailureIsReportedButTheCacheKeepsTheValues) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <vector>
 
 #include "InstrumentFixture.h"
 #include "zervon.h"
@@ -58,6 +59,18 @@ TEST_F(Measurement, ReportBytesAndScaledValue) {
   sim.SetMeasuredRaw(0xFFFF);
   ASSERT_EQ(ZervReadValue(nullptr, nullptr, nullptr, nullptr, nullptr, &value), 0);
   EXPECT_DOUBLE_EQ(value, 655.35);  // the raw value is unsigned 16 bits
+
+  // The virtual instrument shows the last setting in the report bytes: the
+  // setting arrived, and the scale follows it.
+  ASSERT_EQ(ZervUpdateSettingEx(1, 2, 3, 4, 5), 0);
+  ASSERT_EQ(ZervReadValue(&o[0], &o[1], &o[2], &o[3], &o[4], &value), 0);
+  EXPECT_EQ(std::vector<int>(o, o + 5), std::vector<int>({1, 2, 3, 4, 5}));
+  EXPECT_DOUBLE_EQ(value, 65.535);
+  ASSERT_EQ(ZervUpdateSetting(3, 0, 0, 0), 0);
+  ASSERT_EQ(ZervReadValue(&o[0], nullptr, nullptr, nullptr, &o[4], &value), 0);
+  EXPECT_EQ(o[0], 3);
+  EXPECT_EQ(o[4], 0);
+  EXPECT_DOUBLE_EQ(value, 655.35);
 }
 
 TEST_F(Measurement, AllPointersNullStillExchanges) {

@@ -455,7 +455,9 @@ TEST_F(Burn, RowThatReadsBackDifferentEndsTheBurnInTheLoader) {
   EXPECT_EQ(sim.RestartCount(), 0);
   ExpectReleased(before);
 
-  // The same without a callback: no report, the same result.
+  // The same without a callback: no report, the same result. The instrument
+  // left in its loader answers no record read: it is powered up again first.
+  ASSERT_TRUE(sim.Replug(NodePath(0)));
   sim.CorruptIspOnWrite(0, 0x01);
   EXPECT_EQ(ZervBurnBinFile(nullptr), -9);
   ExpectReleased(before);
@@ -509,6 +511,7 @@ TEST_F(Burn, FailedSPIFlashReadBackIsReportedAndReturned) {
 
 TEST_F(Burn, V2BurnOf40KiBOnMainVersion2) {
   auto& sim = PlugAt(3, 2, 5);
+  sim.SetRestartNode(NodePath(4));  // it comes back under another number
   const Bytes raw = RandomBytes(0xA000 - 5, 13);  // the last row padded with five 0xFF
   const Bytes image = Padded(raw);
   const int rows = 0xA000 / 32;
@@ -541,6 +544,7 @@ TEST_F(Burn, V2BurnOf40KiBOnMainVersion2) {
   const Bytes isp = sim.IspImage();
   EXPECT_EQ(Bytes(isp.begin(), isp.begin() + image.size()), image);
   EXPECT_EQ(sim.RestartCount(), 1);
+  EXPECT_EQ(sim.NodePath(), NodePath(4));
   EXPECT_FALSE(sim.InLoader());
   // The instrument took the version, and its answer is the cached record.
   const auto block = sim.Block(0);
@@ -556,6 +560,10 @@ TEST_F(Burn, V2BurnOf40KiBOnMainVersion2) {
 
 TEST_F(Burn, V3BurnOf40KiBOnMainVersion3) {
   auto& sim = PlugAt(0, 3, 1);
+  // It comes back under another number while its old node is still listed
+  // (leading nowhere) when the burn looks for it.
+  sim.SetRestartNode(NodePath(2));
+  sim.SetNodeLingerMs(8000);
   const Bytes image = RandomBytes(0xA000, 14);
   const int rows = 0xA000 / 32;
   const unsigned bmp = 0x2000;
@@ -601,10 +609,14 @@ TEST_F(Burn, V3BurnOf40KiBOnMainVersion3) {
   EXPECT_EQ(Bytes(isp.begin() + 0x8000, isp.begin() + 0xA000), Bytes(0x2000, 0xFF));
   EXPECT_EQ(sim.ReadFlash(0x18000, bmp), Bytes(image.begin() + 0x8000, image.end()));
   EXPECT_EQ(sim.RestartCount(), 1);
+  EXPECT_EQ(sim.NodePath(), NodePath(2));
   const auto block = sim.Block(0);
   EXPECT_EQ(block[14], 3);
   EXPECT_EQ(block[15], 4);
   EXPECT_EQ(Bytes(g_DeviceHWInfo, g_DeviceHWInfo + 64), Bytes(block.begin(), block.end()));
+  // The old node's linger holds a descriptor of the instrument's own.
+  struct stat st;
+  EXPECT_TRUE(WaitFor([&] { return lstat(NodePath(0).c_str(), &st) != 0; }, 10000));
   ExpectReleased(before);
 }
 

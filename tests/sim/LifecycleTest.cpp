@@ -1,6 +1,7 @@
 // The virtual instrument's life as a device: starting and stopping, the node
 // link, unplugging and plugging back, the restart after leaving the loader,
 // several instruments in one process and the state file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,11 +213,48 @@ TEST(SimRestart, LeavingTheLoaderRestartsOnANewTerminalUnderTheSameNode) {
   EXPECT_FALSE(Exists(node));
 }
 
+TEST(SimRestart, ComesBackUnderAnotherNodeWhileTheOldOneLingers) {
+  zsim::VirtualInstrument sim;
+  sim.SetRestartDelayMs(100);
+  sim.SetNodeLingerMs(3000);
+  const std::string node = TempNode("old"), next = TempNode("new");
+  sim.SetRestartNode(next);
+  ASSERT_TRUE(sim.Start());
+  ASSERT_TRUE(sim.Plug(node));
+  const std::string first = sim.SlavePath();
+  {
+    HostPort host(sim);
+    ASSERT_EQ(host.Exchange(Text("FWPS"), 40).size(), 40u);
+    host.Write(Text("FWPU"));
+    ASSERT_TRUE(host.HungUp(2000));
+  }
+  const auto hungUp = Clock::now();
+  ASSERT_TRUE(sim.WaitForRestarts(1, 5000));
+  EXPECT_EQ(sim.NodePath(), next);
+  EXPECT_EQ(LinkTarget(next), sim.SlavePath());
+  // The old node is still listed, leading to the terminal that is gone
+  // (looked at only while the linger surely lasts on a loaded machine).
+  const std::string oldTarget = LinkTarget(node);
+  const int old = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (MsSince(hungUp) < 1500) {
+    EXPECT_EQ(oldTarget, first);
+    EXPECT_EQ(old, -1);
+  }
+  if (old >= 0) ::close(old);
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(node); }, 5000));
+  EXPECT_EQ(sim.RequestCount(), 2u);  // "FWPS" and "FWPU" only
+  HostPort after(sim);
+  EXPECT_EQ(after.Exchange(ReadBlock(0), 64).size(), 64u);
+  sim.Stop();
+  EXPECT_FALSE(Exists(next));
+}
+
 TEST(SimRestart, StopDuringTheRestartDelayEndsAtOnce) {
   zsim::VirtualInstrument sim;
   sim.SetRestartDelayMs(5000);
   ASSERT_TRUE(sim.Start());
   HostPort host(sim);
+  ASSERT_EQ(host.Exchange(Text("FWPS"), 40).size(), 40u);
   host.Write(Text("FWPU"));
   ASSERT_TRUE(host.HungUp(2000));
   const auto start = Clock::now();
@@ -237,6 +275,7 @@ TEST(SimState, SavedStateLoadsIntoAnotherInstrument) {
     sim.LoadMemMap(0x308000, {0x12});
     ASSERT_TRUE(sim.Start());
     HostPort host(sim);
+    host.Exchange(Text("FWPS"), 40);
     host.Exchange(LoaderRow('W', 0x100, Bytes(32, 0x33)), 40);
     ASSERT_TRUE(sim.SaveState(path));
   }

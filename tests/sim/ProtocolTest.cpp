@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -319,7 +320,49 @@ TEST_F(SimLoader, FlashCommandsAreAnsweredInsideTheLoader) {
   EXPECT_TRUE(sim.InLoader());
 }
 
+// The loader is a mode: row requests and "FWPU" only after "FWPS", and in
+// it none of the application's requests.
+TEST_F(SimLoader, EachModeAnswersOnlyItsOwnRequests) {
+  zsim::InstrumentModel model;
+  const Bytes row(32, 0x11);
+  for (const Bytes& r : {LoaderRow('W', 0, row), LoaderRow('R', 0, Bytes(32, 0)), Text("FWPU")})
+    EXPECT_TRUE(Feed(model, r).replies.empty()) << zsim::Hex(r.data(), 4);
+  EXPECT_FALSE(Feed(model, Text("FWPU")).restarted);
+  EXPECT_EQ(model.state.isp[0], 0xFF);
+
+  ASSERT_EQ(Feed(model, Text("FWPS")).replies.size(), 1u);
+  const Bytes setting = {0x00, 1, 2, 3, 4, 5, 1, 0};
+  for (const Bytes& r : {Bytes{0x14}, Bytes{0x43}, setting, Calibration(1), ReadBlock(0), FlashRead('L', 0, 1)})
+    EXPECT_TRUE(Feed(model, r).replies.empty()) << zsim::Hex(r.data(), r.size());
+  EXPECT_TRUE(model.state.settings.empty());
+  EXPECT_FALSE(model.state.hostControl);
+  EXPECT_FALSE(model.state.calibrating);
+  for (const Bytes& r : {LoaderRow('W', 0, row), FlashRead('Q', 0, 1), Text("FWPS")})
+    EXPECT_EQ(Feed(model, r).replies.size(), 1u) << zsim::Hex(r.data(), 4);
+  EXPECT_EQ(model.state.isp[0], 0x11);
+  EXPECT_TRUE(Feed(model, Text("FWPU")).restarted);
+  model.PowerUp();  // back in application mode
+  EXPECT_EQ(Feed(model, {0x14}).replies.size(), 1u);
+  EXPECT_TRUE(Feed(model, LoaderRow('R', 0, Bytes(32, 0))).replies.empty());
+}
+
+TEST_F(SimLoader, MalformedRowRequestsAreRefused) {
+  zsim::InstrumentModel model;
+  ASSERT_EQ(Feed(model, Text("FWPS")).replies.size(), 1u);
+  Bytes unaligned = LoaderRow('W', 0x30, Bytes(32, 0x22));
+  Bytes badHeader = LoaderRow('W', 0x40, Bytes(32, 0x22));
+  badHeader[5] = 0xA1;
+  Bytes readWithData = LoaderRow('R', 0x40, Bytes(32, 0));
+  readWithData[39] = 1;
+  for (const Bytes& r : {unaligned, badHeader, readWithData})
+    EXPECT_TRUE(Feed(model, r).replies.empty()) << zsim::Hex(r.data(), 8);
+  EXPECT_TRUE(std::all_of(model.state.isp.begin(), model.state.isp.end(), [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(Feed(model, LoaderRow('W', 0x40, Bytes(32, 0x22))).replies.size(), 1u);
+  EXPECT_EQ(model.state.isp[0x40], 0x22);
+}
+
 TEST_F(SimLoader, CorruptedRowFailsItsReadBack) {
+  ASSERT_EQ(host->Exchange(Text("FWPS"), 40).size(), 40u);
   sim.CorruptIspOnWrite(0x21, 0x80);
   const Bytes row(32, 0x00);
   host->Exchange(LoaderRow('W', 0x20, row), 40);
@@ -340,4 +383,41 @@ TEST_F(SimLoader, ModelLeavesAtFwpuAndTakesNoBytesUntilItPowersUp) {
   model.PowerUp();
   EXPECT_FALSE(model.state.inLoader);
   EXPECT_EQ(Feed(model, {0x14}).replies.size(), 1u);
+}
+
+// ---- the instrument's own model ----
+
+using SimModel = SimTest;
+
+// The five report bytes show the last setting's bytes 1..5, so that a host
+// sees its setting arrive (and the value's scale follow report byte 1).
+TEST_F(SimModel, SettingDrivesTheReportBytes) {
+  Bytes reply = host->Exchange({0x14}, 64);
+  ASSERT_EQ(reply.size(), 64u);
+  EXPECT_EQ(Bytes(reply.begin() + 1, reply.begin() + 6), Bytes({3, 0, 0, 0, 0}));
+  host->Write({0x00, 1, 0xFF, 7, 0, 9, 1, 0});
+  reply = host->Exchange({0x14}, 64);
+  ASSERT_EQ(reply.size(), 64u);
+  EXPECT_EQ(Bytes(reply.begin() + 1, reply.begin() + 6), Bytes({1, 0xFF, 7, 0, 9}));
+  sim.SetReportBytes({4, 0, 0, 0, 0});  // still a direct setter
+  EXPECT_EQ(host->Exchange({0x14}, 64).at(1), 4);
+}
+
+TEST_F(SimModel, MalformedRequestsGetNoReply) {
+  zsim::InstrumentModel model;
+  const uint8_t zero = 0x00;
+  model.state.flash.Load(0x1000, &zero, 1);
+  Bytes markerChanged(model.state.blocks[0].begin(), model.state.blocks[0].end());
+  markerChanged[3] = 0xFF;
+  markerChanged[7] = 'Z';
+  markerChanged[14] = 9;
+  for (const Bytes& r : {ReadBlock(2), FlashRequest('Q', 'E', 0x21, 0x1000), FlashRequest('Q', 'R', 32, 0),
+                         markerChanged})
+    EXPECT_TRUE(Feed(model, r).replies.empty()) << zsim::Hex(r.data(), 8);
+  EXPECT_EQ(model.state.flash.Read(0x1000, 1), Bytes({0x00}));  // nothing erased
+  EXPECT_EQ(model.state.blocks[0][7], 'X');
+  EXPECT_EQ(model.state.blocks[0][14], 3);  // the refused write changed nothing
+  markerChanged[7] = 'X';
+  EXPECT_EQ(Feed(model, markerChanged).replies.size(), 1u);
+  EXPECT_EQ(model.state.blocks[0][14], 9);
 }

@@ -38,13 +38,17 @@ TEST_F(SimFraming, SeveralRequestsInOneWriteAreAnsweredInOrder) {
   EXPECT_EQ(sim.RequestCount(), 4u);
 }
 
-TEST_F(SimFraming, UnknownBytesAreSkippedUntilARequestStarts) {
-  // 0x99 and 0x12 0x99 start nothing; "FWX" fails the loader prefix.
-  host->Write(Concat(Concat({0x99, 0x12, 0x99}, Text("FWX")), {0x14}));
-  const Bytes reply = host->Read(64, 1000);
+TEST_F(SimFraming, UnknownBytesDropTheRestOfTheirWrite) {
+  // 0x12 0x99 starts nothing: the status request after it in the same write
+  // is dropped with it; the next write is read afresh.
+  host->Write(Concat({0x12, 0x99}, {0x14}));
+  ASSERT_TRUE(WaitUntil([&] { return sim.DroppedBytes() == 3; }, 3000));
+  EXPECT_TRUE(host->Drain(100).empty());
+  host->Write(Concat(Text("FWX"), {0x14}));  // fails the loader prefix
+  ASSERT_TRUE(WaitUntil([&] { return sim.DroppedBytes() == 7; }, 3000));
+  const Bytes reply = host->Exchange({0x14}, 64);
   ASSERT_EQ(reply.size(), 64u);
   EXPECT_EQ(reply[0], 0x14);
-  EXPECT_EQ(sim.DroppedBytes(), 6u);
   EXPECT_EQ(sim.Requests(), std::vector<Bytes>({{0x14}}));
 }
 
@@ -62,6 +66,7 @@ TEST_F(SimFraming, IncompleteFrameIsDroppedAfterTheHostFallsSilent) {
 
 TEST_F(SimFraming, OverlongFlashPacketIsRejectedAtItsLengthByte) {
   host->Write({0x12, 'Q', 'F', 'W', 32});  // 33 data bytes do not exist
+  ASSERT_TRUE(WaitUntil([&] { return sim.DroppedBytes() == 5; }, 3000));
   host->Write({0x14});
   const Bytes reply = host->Read(64, 1000);
   ASSERT_EQ(reply.size(), 64u);
@@ -69,17 +74,23 @@ TEST_F(SimFraming, OverlongFlashPacketIsRejectedAtItsLengthByte) {
 }
 
 TEST_F(SimFraming, ModelGivesTheTerminalsBytesAndDropsAFrameAtTheTimeGiven) {
-  // A stray byte, a status request, a block read cut in two, host control.
-  const Bytes stream = {0x99, 0x14, 0x12, 0x55, 0xAA, 0x00, 0x00, 0x43};
+  // A status request, a block read cut in two, host control, then a stray
+  // byte that takes the status request after it down with it.
+  const Bytes stream = {0x14, 0x12, 0x55, 0xAA, 0x00, 0x00, 0x43, 0x99, 0x14};
   zsim::InstrumentModel model;
-  const auto first = Feed(model, Bytes(stream.begin(), stream.begin() + 4));
-  const auto rest = Feed(model, Bytes(stream.begin() + 4, stream.end()));
+  const auto first = Feed(model, Bytes(stream.begin(), stream.begin() + 3));
+  const auto rest = Feed(model, Bytes(stream.begin() + 3, stream.end()));
   EXPECT_EQ(first.requests, std::vector<Bytes>({{0x14}}));
   EXPECT_EQ(rest.requests, std::vector<Bytes>({ReadBlock(0), {0x43}}));
   ASSERT_EQ(first.replies.size(), 1u);
   ASSERT_EQ(rest.replies.size(), 1u);
-  EXPECT_EQ(model.DroppedBytes(), 1u);
+  EXPECT_EQ(model.DroppedBytes(), 2u);
   EXPECT_TRUE(model.state.hostControl);
+  // A request whose wrong byte comes in a later write goes with that write.
+  EXPECT_TRUE(Feed(model, {0x12, 0x55}).requests.empty());
+  EXPECT_TRUE(Feed(model, {0x99, 0x14}).requests.empty());
+  EXPECT_EQ(model.DroppedBytes(), 6u);
+  EXPECT_EQ(Feed(model, {0x14}).replies.size(), 1u);
   // The instrument on the terminal writes exactly these bytes.
   host->Write(stream);
   EXPECT_EQ(host->Read(128, 1000), Concat(first.replies[0].bytes, rest.replies[0].bytes));

@@ -33,7 +33,8 @@ constexpr size_t kLoaderFrameSize = 40;  // "FWPW"/"FWPR": 8-byte header + one r
 //   > 0  the request starting there is that many bytes long (it may not have
 //        arrived completely yet);
 //     0  more bytes are needed before the length is known;
-//    -1  the first byte starts no request: drop it and look again.
+//    -1  the bytes there start no request (the model drops the rest of
+//        the write they came in).
 // Prefixes are checked as far as they have arrived, so a wrong second or
 // third byte is rejected at once instead of after the frame time-out.
 int FrameLength(const uint8_t* data, size_t size);

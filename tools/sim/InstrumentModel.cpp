@@ -83,34 +83,31 @@ void InstrumentModel::Feed(const uint8_t* data, size_t size, Clock::time_point n
   lastRx_ = now;
   // Cuts complete requests off the front of the receive buffer.
   size_t pos = 0;
-  size_t skipped = 0;
-  size_t skippedAt = 0;
   while (!leaving_ && pos < rx_.size()) {
     const int length = FrameLength(rx_.data() + pos, rx_.size() - pos);
     if (length < 0) {
-      if (skipped == 0) skippedAt = pos;
-      ++skipped;
-      ++pos;
-      continue;
-    }
-    if (skipped) {
-      NoteSkipped(skippedAt, skipped, out);
-      skipped = 0;
+      // A byte that starts no request, or a request whose first bytes are
+      // wrong: the rest of this write is dropped with it, as a USB device
+      // drops a bad packet, instead of hunting for a request inside data.
+      NoteDropped(pos, out);
+      rx_.resize(pos);
+      break;
     }
     if (length == 0 || rx_.size() - pos < static_cast<size_t>(length)) break;
     Handle(rx_.data() + pos, static_cast<size_t>(length), now, out);
     pos += static_cast<size_t>(length);
   }
-  if (skipped) NoteSkipped(skippedAt, skipped, out);
   if (leaving_)
     rx_.clear();  // bytes after "FWPU" go to an instrument that is leaving
   else
     rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(pos));
 }
 
-void InstrumentModel::NoteSkipped(size_t at, size_t count, Output& out) {
+void InstrumentModel::NoteDropped(size_t at, Output& out) {
+  const size_t count = rx_.size() - at;
   droppedBytes_ += count;
-  out.Note("skipped " + std::to_string(count) + " byte(s) that start no request: " + Hex(rx_.data() + at, count));
+  out.Note("dropped " + std::to_string(count) + " byte(s) from a byte that starts no request: " +
+           Hex(rx_.data() + at, count));
 }
 
 void InstrumentModel::ExpireFrame(Clock::time_point now, Output& out) {
@@ -183,6 +180,21 @@ void InstrumentModel::Handle(const uint8_t* frame, size_t size, Clock::time_poin
   out.Request(frame, size, now);
   if (faults.silent) return;
 
+  // The loader is a mode: in it only the loader's own requests and the SPI
+  // flash packets are carried out; outside it the loader takes nothing but
+  // "FWPS".
+  const bool loaderRequest = frame[0] == kCmdLoader;
+  if (state.inLoader) {
+    const bool flash = frame[0] == kCmdBlock && frame[1] == 'Q';
+    if (!loaderRequest && !flash) {
+      out.Note("not answered in the loader: " + Hex(frame, size, 8));
+      return;
+    }
+  } else if (loaderRequest && frame[3] != 'S') {
+    out.Note("not answered outside the loader: " + Hex(frame, size, 8));
+    return;
+  }
+
   switch (frame[0]) {
     case kCmdHostControl:
       state.hostControl = true;
@@ -192,6 +204,9 @@ void InstrumentModel::Handle(const uint8_t* frame, size_t size, Clock::time_poin
       std::memcpy(s.data(), frame, 8);
       if (state.settings.size() >= kSettingsCap) state.settings.pop_front();
       state.settings.push_back(s);
+      // The instrument's own model of a setting: its five argument bytes
+      // become the five report bytes of the status reply.
+      std::copy(frame + 1, frame + 1 + state.report.size(), state.report.begin());
       return;
     }
     case kCmdStatus:
@@ -255,6 +270,10 @@ void InstrumentModel::RecordBlock(const uint8_t* frame, Clock::time_point now, O
     return;
   }
   auto& block = state.blocks[which];
+  if (frame[3] != 0x00 && which == 0 && std::memcmp(frame + 5, block.data() + 5, 3) != 0) {
+    out.Note("refused a record write that changes the product marker to " + Hex(frame + 5, 3));
+    return;
+  }
   if (frame[3] == 0x00) {
     std::vector<uint8_t> r(block.begin(), block.end());
     if (which == 0 && faults.foreign) std::memcpy(r.data() + 5, kForeignMarker, 3);
@@ -276,19 +295,25 @@ void InstrumentModel::FlashPacket(const uint8_t* frame, Clock::time_point now, O
   const size_t n = size_t{frame[4]} + 1;
   switch (frame[3]) {
     case 'R':
-      memory.Read(address, r.data() + kFlashHeaderSize, std::min(n, kFlashMaxData));
+      if (n > kFlashMaxData) {
+        out.Note("refused a read of " + std::to_string(n) + " bytes, more than one packet");
+        return;
+      }
+      memory.Read(address, r.data() + kFlashHeaderSize, n);
       break;
-    case 'W':
+    case 'W':  // the framing takes no write of more than one packet
       memory.Program(address, frame + kFlashHeaderSize, n);
       memory.Read(address, r.data() + kFlashHeaderSize, n);  // what the chip now holds
       break;
     case 'E':
-      if (frame[4] == kEraseSector)
+      if (frame[4] == kEraseSector) {
         memory.Erase(address, kSectorSize);
-      else if (frame[4] == kEraseBlock)
+      } else if (frame[4] == kEraseBlock) {
         memory.Erase(address, kBlockSize32);
-      else
-        out.Note("unknown erase opcode " + Hex(frame + 4, 1) + ", nothing erased");
+      } else {
+        out.Note("refused unknown erase opcode " + Hex(frame + 4, 1) + ", nothing erased");
+        return;
+      }
       break;
   }
   Answer(std::move(r), now, out);
@@ -304,6 +329,7 @@ void InstrumentModel::Loader(const uint8_t* frame, Clock::time_point now, Output
       return;
     }
     case 'W': {
+      if (!RowRequestValid(frame, out)) return;
       const size_t offset = RowOffset(frame);
       for (size_t i = 0; i < kLoaderRowSize; ++i) {
         const size_t at = (offset + i) % kIspSize;
@@ -319,6 +345,7 @@ void InstrumentModel::Loader(const uint8_t* frame, Clock::time_point now, Output
       return;
     }
     case 'R':
+      if (!RowRequestValid(frame, out)) return;
       Answer(LoaderRowReply(frame, RowOffset(frame)), now, out);
       return;
     case 'U':
@@ -327,6 +354,17 @@ void InstrumentModel::Loader(const uint8_t* frame, Clock::time_point now, Output
       out.Restart();
       return;
   }
+}
+
+// A row request carries 00 A0 in bytes 4 and 5 and a whole row's offset;
+// a read carries 32 zero bytes in place of the row. Anything else is
+// refused without a reply.
+bool InstrumentModel::RowRequestValid(const uint8_t* frame, Output& out) const {
+  bool valid = frame[4] == 0x00 && frame[5] == 0xA0 && RowOffset(frame) % kLoaderRowSize == 0;
+  if (frame[3] == 'R')
+    valid = valid && std::all_of(frame + 8, frame + kLoaderFrameSize, [](uint8_t b) { return b == 0; });
+  if (!valid) out.Note("refused a malformed row request: " + Hex(frame, 8));
+  return valid;
 }
 
 std::vector<uint8_t> InstrumentModel::LoaderRowReply(const uint8_t* frame, size_t offset) const {

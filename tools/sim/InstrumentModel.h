@@ -4,7 +4,18 @@
 // Feed() takes the host's bytes in the order they arrived, cuts them into
 // requests (Framing.h), carries each complete request out against the
 // instrument's state and reports, through an Output, every request and the
-// reply it gave, one request after the other. A reply says when and how it
+// reply it gave, one request after the other. One Feed() is one write of the
+// host as the instrument receives it (a USB packet): a byte that starts no
+// request drops the rest of its write.
+//
+// The instrument is in one of two modes. In application mode it answers
+// everything but "FWPW", "FWPR" and "FWPU"; "FWPS" puts it in its loader,
+// where only the loader's requests and the SPI flash packets ("QF") are
+// carried out, until "FWPU" restarts it in application mode. Requests
+// outside their mode, and malformed ones (an unknown block or erase opcode,
+// a read of more than 32 bytes, a row request with other bytes than the
+// loader's, a record write that changes the product marker), are reported
+// but neither carried out nor answered. A reply says when and how it
 // leaves: how long after its request, and whether in two parts with a gap
 // between. Writing it at that time is the caller's business (the terminal
 // transport, or a test that only looks at it).
@@ -83,7 +94,7 @@ struct InstrumentState {
   InstrumentState();
 
   std::array<std::array<uint8_t, 64>, 2> blocks;  // 0 = device record, 1 = manufacturing
-  std::array<uint8_t, 5> report{3, 0, 0, 0, 0};
+  std::array<uint8_t, 5> report{3, 0, 0, 0, 0};  // bytes 1..5 of the last setting
   uint16_t raw = 1234;
   bool autoValue = false;
   uint8_t flags = 0;
@@ -113,8 +124,8 @@ class InstrumentModel {
     // "FWPU": the instrument leaves the loader and restarts. It takes no
     // more bytes until PowerUp().
     virtual void Restart() = 0;
-    // One line about a notable event (bytes skipped, frame dropped, reply
-    // dropped, unknown operation).
+    // One line about a notable event (bytes dropped, frame dropped, reply
+    // dropped, request refused).
     virtual void Note(std::string text) = 0;
   };
 
@@ -157,12 +168,12 @@ class InstrumentModel {
   // Every fault off, the one-shot memory and loader corruptions too.
   void ClearFaults();
 
-  size_t DroppedBytes() const { return droppedBytes_; }    // bytes that started no request
+  size_t DroppedBytes() const { return droppedBytes_; }    // bad bytes and the rest of their writes
   size_t DroppedFrames() const { return droppedFrames_; }  // incomplete requests dropped
   void ClearCounters() { droppedBytes_ = droppedFrames_ = 0; }
 
  private:
-  void NoteSkipped(size_t at, size_t count, Output& out);
+  void NoteDropped(size_t at, Output& out);
   void Handle(const uint8_t* frame, size_t size, Clock::time_point now, Output& out);
   void Answer(std::vector<uint8_t> bytes, Clock::time_point now, Output& out);
   std::vector<uint8_t> StatusReply(Clock::time_point now) const;
@@ -170,6 +181,7 @@ class InstrumentModel {
   void RecordBlock(const uint8_t* frame, Clock::time_point now, Output& out);
   void FlashPacket(const uint8_t* frame, Clock::time_point now, Output& out);
   void Loader(const uint8_t* frame, Clock::time_point now, Output& out);
+  bool RowRequestValid(const uint8_t* frame, Output& out) const;
   std::vector<uint8_t> LoaderRowReply(const uint8_t* frame, size_t offset) const;
 
   std::vector<uint8_t> rx_;  // bytes of requests not yet complete

@@ -163,6 +163,7 @@ TerminalTransport::TerminalTransport(InstrumentModel& servedModel, WireLog& wire
     : model(servedModel), log(wireLog) {}
 
 TerminalTransport::~TerminalTransport() {
+  CloseFd(lingerSlave);
   CloseFd(term.master);
   CloseFd(term.slave);
   CloseFd(spareMaster);
@@ -223,6 +224,15 @@ void TerminalTransport::ResetSession() {
   blockedOnWrite = false;
 }
 
+// The lingering node goes: its link (unless another terminal has taken the
+// name over), and the old terminal's number is given back.
+void TerminalTransport::EndLinger() {
+  if (lingerSlave < 0) return;
+  RemoveLinkTo(lingerNode, lingerPath);
+  CloseFd(lingerSlave);
+  Note("old node " + lingerNode + " gone");
+}
+
 void TerminalTransport::Adopt(Terminal t) {
   term = std::move(t);
   ResetSession();
@@ -249,8 +259,20 @@ void TerminalTransport::BeginHangup(Reason why) {
 
 void TerminalTransport::HangUp(Clock::time_point now) {
   // The node goes first, so a host that sees the hang-up finds it gone. It
-  // stays remembered and comes back with the terminal after a restart.
-  Unlink();
+  // stays remembered and comes back with the terminal after a restart. A
+  // restart may leave it listed for a while, leading to the terminal gone.
+  EndLinger();
+  if (reason == Reason::Restart && lingerMs > 0 && linked)
+    lingerSlave = ::open(term.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (lingerSlave >= 0) {
+    linked = false;
+    lingerNode = node;
+    lingerPath = term.path;
+    lingerUntil = now + milliseconds(lingerMs);
+    Note("old node " + node + " lingers for " + std::to_string(lingerMs) + " ms");
+  } else {
+    Unlink();
+  }
   if (reason != Reason::Stop && spareMaster < 0) spareMaster = ReserveMaster();
   CloseFd(term.master);
   CloseFd(term.slave);
@@ -284,7 +306,9 @@ void TerminalTransport::Reopen(Clock::time_point now) {
     return;
   }
   Adopt(std::move(t));
+  if (!restartNode.empty()) node = restartNode;
   if (!node.empty() && !Link(error)) Note(error);
+  if (lingerSlave >= 0 && lingerNode == node) EndLinger();  // the name is taken over
   ++restarts;
   Note("restarted on " + term.path);
   cv.notify_all();
@@ -353,6 +377,7 @@ void TerminalTransport::Advance(Clock::time_point now) {
   if (phase == Phase::Serving) model.ExpireFrame(now, *this);
   if (phase == Phase::HangingUp && out.empty() && now >= lastReply + milliseconds(graceMs)) HangUp(now);
   if (phase == Phase::Restarting && now >= reopenAt) Reopen(now);
+  if (lingerSlave >= 0 && now >= lingerUntil) EndLinger();
 }
 
 Clock::time_point TerminalTransport::NextDeadline() const {
@@ -363,6 +388,7 @@ Clock::time_point TerminalTransport::NextDeadline() const {
   if (phase == Phase::Serving) next = std::min(next, model.FrameDeadline());
   if (phase == Phase::HangingUp && out.empty()) next = std::min(next, lastReply + milliseconds(graceMs));
   if (phase == Phase::Restarting) next = std::min(next, reopenAt);
+  if (lingerSlave >= 0) next = std::min(next, lingerUntil);
   return next;
 }
 
@@ -488,6 +514,7 @@ void TerminalTransport::Stop() {
   if (!running) return;
   stopRequested = true;
   Unlink();
+  EndLinger();
   node.clear();
   if (phase == Phase::Serving || phase == Phase::HangingUp)
     BeginHangup(Reason::Stop);
@@ -500,6 +527,7 @@ void TerminalTransport::Stop() {
   CloseFd(term.master);
   CloseFd(term.slave);
   CloseFd(spareMaster);
+  CloseFd(lingerSlave);
   CloseFd(wake[0]);
   CloseFd(wake[1]);
   running = false;
@@ -567,6 +595,7 @@ void TerminalTransport::Unplug() {
   std::unique_lock<std::mutex> lk(m);
   if (!running) return;
   Unlink();
+  EndLinger();
   node.clear();
   if (phase == Phase::Serving || phase == Phase::HangingUp) {
     BeginHangup(Reason::Unplug);
@@ -658,6 +687,16 @@ std::vector<int> TerminalTransport::HostPids() const {
 void TerminalTransport::SetRestartDelayMs(unsigned ms) {
   std::lock_guard<std::mutex> lk(m);
   restartDelayMs = ms;
+}
+
+void TerminalTransport::SetRestartNode(const std::string& newNode) {
+  std::lock_guard<std::mutex> lk(m);
+  restartNode = newNode;
+}
+
+void TerminalTransport::SetNodeLingerMs(unsigned ms) {
+  std::lock_guard<std::mutex> lk(m);
+  lingerMs = ms;
 }
 
 int TerminalTransport::RestartCount() const {

@@ -12,7 +12,8 @@
 // is written with a single write() in the same pass that framed its request.
 //
 // The transport also keeps the device's life: the node link, hang-up after
-// a grace time, the restart after "FWPU", unplugging and plugging back, and
+// a grace time, the restart after "FWPU" (under the same node or another,
+// with the old node lingering if asked), unplugging and plugging back, and
 // finds the processes that hold its terminal open through /proc.
 //
 // One mutex guards the transport, the model it serves and the wire log it
@@ -59,6 +60,8 @@ class TerminalTransport : private InstrumentModel::Output {
   std::string NodePath() const;
   std::vector<int> HostPids() const;
   void SetRestartDelayMs(unsigned ms);
+  void SetRestartNode(const std::string& node);
+  void SetNodeLingerMs(unsigned ms);
   int RestartCount() const;
   bool WaitForRestarts(int count, unsigned timeoutMs) const;
   bool WaitForRequests(size_t count, unsigned timeoutMs) const;
@@ -108,6 +111,7 @@ class TerminalTransport : private InstrumentModel::Output {
   bool Link(std::string& error);
   void Unlink();
   void ResetSession();
+  void EndLinger();
   void Adopt(Terminal t);
   void BeginHangup(Reason why);
   void HangUp(Clock::time_point now);
@@ -140,6 +144,15 @@ class TerminalTransport : private InstrumentModel::Output {
   bool rawTerminal = false;  // each new terminal starts raw instead of with the defaults
   unsigned restartDelayMs = 1000;
   Clock::time_point reopenAt;
+  std::string restartNode;  // the node a restart comes back under; empty: the same
+  // The node of the terminal before a restart, kept for a while (as a
+  // re-enumerating USB device's old node can be): its link stays, listed but
+  // leading nowhere, as the old terminal is gone. A slave descriptor held on
+  // the old terminal keeps its number from being reused meanwhile.
+  unsigned lingerMs = 0;
+  int lingerSlave = -1;
+  std::string lingerNode, lingerPath;
+  Clock::time_point lingerUntil;
   Clock::time_point lastReply{};
   int restarts = 0;
 

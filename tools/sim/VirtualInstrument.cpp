@@ -206,6 +206,8 @@ bool VirtualInstrument::InLoader() const {
 }
 
 void VirtualInstrument::SetRestartDelayMs(unsigned ms) { impl_->transport.SetRestartDelayMs(ms); }
+void VirtualInstrument::SetRestartNode(const std::string& node) { impl_->transport.SetRestartNode(node); }
+void VirtualInstrument::SetNodeLingerMs(unsigned ms) { impl_->transport.SetNodeLingerMs(ms); }
 
 int VirtualInstrument::RestartCount() const { return impl_->transport.RestartCount(); }
 

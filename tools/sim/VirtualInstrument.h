@@ -76,7 +76,9 @@ class VirtualInstrument {
   // ---- record blocks (0 = device record, 1 = manufacturing) ----
   // Bytes 0..4 of a block are the header of its read reply, 12 55 AA 00 <n>.
   // A block written by the host is stored as sent except byte 3, which is
-  // kept at 0x00; the write is answered with the stored block.
+  // kept at 0x00; the write is answered with the stored block. A write of
+  // block 0 that would change its product marker (bytes 5..7) is refused
+  // without a reply; other block numbers get no reply.
   std::array<uint8_t, 64> Block(int n) const;  // zeros for n other than 0 or 1
   void SetBlock(int n, const std::array<uint8_t, 64>& bytes);  // stored as given
   void SetMarker(const char marker[3]);                         // bytes 5..7
@@ -89,7 +91,9 @@ class VirtualInstrument {
   void SetForeign(bool foreign);
 
   // ---- status report ----
-  void SetReportBytes(const std::array<uint8_t, 5>& bytes);  // reply bytes 1..5
+  // Reply bytes 1..5. Every setting request sets them too, to its bytes
+  // 1..5 (the instrument's own model of a setting).
+  void SetReportBytes(const std::array<uint8_t, 5>& bytes);
   void SetMeasuredRaw(uint16_t raw);                          // fixed value (switches auto mode off)
   // Auto mode: the value follows a slow sine (period 20 s, amplitude a fifth
   // of the last fixed value) around the last fixed value.
@@ -120,8 +124,20 @@ class VirtualInstrument {
   // One-shot fault: the next "FWPW" covering image offset `offset` stores
   // that byte XORed with `xorMask`.
   void CorruptIspOnWrite(uint32_t offset, uint8_t xorMask);
+  // The loader is a mode: "FWPW", "FWPR" and "FWPU" are answered only after
+  // "FWPS"; in the loader only they and the SPI flash packets are, not the
+  // status, setting, calibration, host-control or record requests. Row
+  // requests whose offset is no multiple of 32, whose bytes 4..5 are not
+  // 00 A0, or (reads) whose row bytes are not zero get no reply.
   bool InLoader() const;  // "FWPS" seen and no restart since
   void SetRestartDelayMs(unsigned ms);  // time without a terminal after "FWPU"
+  // The node a restart comes back under (e.g. "/dev/ttyACM1" where it was
+  // "/dev/ttyACM0"), for every later restart; empty (the default): the same.
+  void SetRestartNode(const std::string& node);
+  // How long the old node stays after a restart hangs up (default 0): its
+  // link stays, listed but leading to the terminal that is gone (an open
+  // fails), until the time is up or a new terminal takes the name over.
+  void SetNodeLingerMs(unsigned ms);
   int RestartCount() const;             // restarts completed (new terminal up)
   bool WaitForRestarts(int count, unsigned timeoutMs) const;
 
@@ -156,7 +172,7 @@ class VirtualInstrument {
   // (first part for a split reply), one entry per answered request, last
   // 100000 kept.
   std::vector<std::chrono::nanoseconds> ServiceTimes() const;
-  size_t DroppedBytes() const;  // bytes skipped because they started no request
+  size_t DroppedBytes() const;  // bytes that started no request, with the rest of their writes
   size_t DroppedFrames() const;  // incomplete frames dropped after 100 ms of silence
   void ClearLog();              // log, counters and service times
 
@@ -172,7 +188,7 @@ class VirtualInstrument {
 
   // ---- diagnostics ----
   // Receives one line per notable event (terminal opened or hung up, node
-  // linked, restart, bytes skipped, incomplete frame dropped, unknown block)
+  // linked, restart, bytes dropped, incomplete frame dropped, request refused)
   // and, with the wire trace on, one line per request and reply. Called on
   // the serving thread (or the caller's thread for Plug/Unplug/Replug) with
   // no lock held. Stop() and the destructor still report the hang-up, so

@@ -40,7 +40,8 @@ const char kUsage[] =
     "  --hw N                hardware code (default 5)\n"
     "  --firmware MAIN.SUB   firmware version (default 3.2)\n"
     "  --mfg B1,B2,B3,B4     manufacturing information (default 0x24,0x05,0x17,0x01)\n"
-    "  --report B1,...,B5    the five status report bytes (default 3,0,0,0,0)\n"
+    "  --report B1,...,B5    the five status report bytes (default 3,0,0,0,0); every\n"
+    "                        setting request replaces them with its bytes 1..5\n"
     "  --value RAW|auto      measured value, raw 0..65535 (default 1234), or 'auto'\n"
     "                        for a slow sine around the value\n"
     "  --battery-low         report a low battery\n"
@@ -53,6 +54,10 @@ const char kUsage[] =
     "                        (canonical input, echo, CR/NL translation), as a\n"
     "                        freshly plugged /dev/ttyACM<N> does, and whoever\n"
     "                        opens it must make it raw\n"
+    "  --restart-node PATH   come back from a restart linked at PATH instead of\n"
+    "                        the --node PATH (e.g. /dev/ttyACM1)\n"
+    "  --linger MS           after a restart the old node stays MS ms, leading to\n"
+    "                        the terminal that is gone (default 0)\n"
     "\n"
     "Faults (--delay-ms, --truncate and --split apply to every reply unless\n"
     "--fault-count limits them to the first N replies):\n"
@@ -276,6 +281,10 @@ int main(int argc, char** argv) {
       sim.SetRestartDelayMs(static_cast<unsigned>(Number(option, value(), 600000)));
     } else if (option == "--raw") {
       sim.SetRawTerminal(true);
+    } else if (option == "--restart-node") {
+      sim.SetRestartNode(value());
+    } else if (option == "--linger") {
+      sim.SetNodeLingerMs(static_cast<unsigned>(Number(option, value(), 600000)));
     } else if (option == "--silent") {
       sim.SetSilent(true);
     } else if (option == "--foreign") {
