@@ -504,8 +504,11 @@ Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error, Holder*
     if (take == Take::kTaken) ReleaseLock();
     return Probe();
   }
-  const Probe probe = HandOver(fd, timeoutMs);
+  // Traced with -v too, through the relay.
+  const int handed = StartRelay(fd);
+  const Probe probe = HandOver(handed >= 0 ? handed : fd, timeoutMs);
   ZervSetDeviceHandle(Handle(-1));
+  StopRelay();
   CloseRaw(fd);
   if (take == Take::kTaken) ReleaseLock();
   return probe;

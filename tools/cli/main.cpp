@@ -34,7 +34,8 @@ const char kUsage[] =
     "  burn IMAGE --version MAIN.SUB [--force]\n"
     "                                burn a firmware image (refused on a low battery)\n"
     "\n"
-    "FILE '-' is standard input or output; every message then goes to standard error.\n"
+    "FILE '-' is standard input or output; when the data go to standard output, every message\n"
+    "goes to standard error.\n"
     "\n"
     "Options (before the command, or after it; --opt VALUE or --opt=VALUE):\n"
     "  --port PATH    open PATH and use it (no search; any terminal, e.g. a virtual instrument's)\n"
@@ -42,11 +43,10 @@ const char kUsage[] =
     "  --json         machine-readable output: one JSON object per result on standard output, and\n"
     "                 failures as {\"error\": TEXT, \"code\": EXIT} on standard error\n"
     "  -q, --quiet    no progress and no notes on standard error (failures are still printed)\n"
-    "  -v, --verbose  wire trace on standard error: every request (>) and reply (<) as hex with the\n"
-    "                 time, as it passes the port; the tool then holds the port itself (without\n"
-    "                 --port it searches the /dev/ttyACM<N> nodes on its own). A burn is not traced:\n"
-    "                 the library holds the port for it.\n"
-    "  -V, --version  the tool's and the library's versions\n"
+    "  -v, --verbose  wire trace on standard error: every request (>) and reply (<) as hex with\n"
+    "                 the time, as it passes the port (list's and doctor's probes too); for it the\n"
+    "                 tool holds the port itself, and without --port searches the /dev/ttyACM<N>\n"
+    "                 nodes on its own. A burn is not traced: the library holds the port for it.\n"    "  -V, --version  the tool's and the library's versions\n"
     "  -h, --help     this text; 'zervon COMMAND --help' for one command\n"
     "\n"
     "Exit codes:\n"
@@ -56,7 +56,7 @@ const char kUsage[] =
     "  3  no instrument within the time-out, or the port does not answer as one; list found none\n"
     "  4  the port is busy (held by another process)\n"
     "  5  refused: low battery for a burn without --force\n"
-    "Every failure prints one line on standard error.\n";
+    "Every failure prints one line on standard error (a JSON object with --json).\n";
 
 const char kVersion[] =
     "zervon (Zervon SDK) " ZERVON_TOOL_VERSION "\n";
