@@ -292,11 +292,14 @@ void Progress::Bytes(unsigned done, unsigned total) {
 
 void Progress::Stage(int stage, int value) {
   if (quiet_) return;
+  const double now = Now();
   if (stage != lastStage_) {
     if (open_) std::fputc('\n', stderr), open_ = false;
     lastStage_ = stage;
     lastStep_ = -1;
-    if (!started_) passStart_ = Now(), started_ = true;
+    // Each stage has its own time left.
+    passStart_ = now, started_ = true;
+    rate_ = 0, rateAt_ = now, rateDone_ = static_cast<unsigned>(value < 0 ? 0 : value), shownLeft_ = -1;
   }
   const std::string label = stage >= 0 && stage <= 5 ? kStageNames[stage] : "working";
   if (stage == 5) {
@@ -305,9 +308,20 @@ void Progress::Stage(int stage, int value) {
   }
   const double fraction = value / 100.0;
   std::string amount;
-  const double elapsed = Now() - passStart_;
-  if (value > 0 && value < 100 && elapsed > 0.5)
-    amount = Clock(elapsed * (100 - value) / value) + " left";
+  // Percent per second, smoothed as the byte rate of a transfer is; the
+  // time left never rises by more than the time that passed.
+  if (value > 0 && now - rateAt_ >= 0.05 && static_cast<unsigned>(value) > rateDone_) {
+    const double sample = (value - rateDone_) / (now - rateAt_);
+    const double weight = 1.0 - std::exp(-(now - rateAt_) / 1.0);
+    rate_ = rate_ == 0 ? sample : rate_ + weight * (sample - rate_);
+    rateAt_ = now, rateDone_ = static_cast<unsigned>(value);
+  }
+  if (value > 0 && value < 100 && rate_ > 0 && now - passStart_ > 0.5) {
+    double left = (100 - value) / rate_;
+    if (shownLeft_ >= 0 && left > shownLeft_ + (now - shownAt_)) left = shownLeft_ + (now - shownAt_);
+    shownLeft_ = left, shownAt_ = now;
+    amount = Clock(left) + " left";
+  }
   Show(label, fraction, amount, stage >= 3, value > 0);
 }
 
