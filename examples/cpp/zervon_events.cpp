@@ -44,8 +44,10 @@ bool WaitFor(bool state, int seconds) {
   return g_changed.wait_for(lock, std::chrono::seconds(seconds), [state] { return g_connected == state; });
 }
 
+const char kUsageLine[] = "usage: %s [--samples N] [--wait-loss] [--timeout SECONDS]\n";
+
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--samples N] [--wait-loss] [--timeout SECONDS]\n", program);
+  std::fprintf(stderr, kUsageLine, program);
   return 2;
 }
 
@@ -55,6 +57,12 @@ int main(int argc, char** argv) {
   int samples = 3, timeout = 10;
   bool waitLoss = false;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf(kUsageLine, argv[0]);
+      std::printf("Connects to the instrument (up to --timeout seconds, default 10), takes --samples\n"
+                  "measurements (default 3) and with --wait-loss waits for the instrument to be unplugged.\n");
+      return 0;
+    }
     if (std::strcmp(argv[i], "--wait-loss") == 0) {
       waitLoss = true;
     } else if ((std::strcmp(argv[i], "--samples") == 0 || std::strcmp(argv[i], "--timeout") == 0) && i + 1 < argc) {

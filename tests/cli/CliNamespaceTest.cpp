@@ -102,7 +102,7 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
   CliResult r = RunCli({"list"});
   ASSERT_EQ(r.code, 0) << r;
   EXPECT_NE(r.out.find("/dev/ttyACM0   instrument VRX2107-030300, firmware 3.9\n"), std::string::npos) << r;
-  EXPECT_NE(r.out.find("/dev/ttyACM1   answers, but is not the instrument\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM1   answers, but is not the instrument (marker '"), std::string::npos) << r;
   EXPECT_NE(r.out.find("/dev/ttyACM2   locked by process " + std::to_string(holder.Pid()) + " (sleep) through " +
                        LockPath(2) + "\n"),
             std::string::npos)
@@ -126,10 +126,35 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
       << r;
   EXPECT_NE(r.out.find("\"node\":\"/dev/ttyACM0\",\"locked\":false,\"instrument\":true"), std::string::npos) << r;
 
-  // No instrument answering: exit 3.
+  // No instrument answering: exit 3; no node at all is said on standard
+  // error.
   rack.Clear();
   r = RunCli({"list"});
   EXPECT_EQ(r.code, 3) << r;
+  EXPECT_TRUE(r.out.empty()) << r;
+  EXPECT_EQ(r.err, "zervon: no /dev/ttyACM<N> node: no instrument is plugged in\n") << r;
+}
+
+// A node that only root (and a privileged group) may open: doctor, run as
+// an ordinary user, names the udev rule as the fix and never advises
+// joining a privileged group.
+TEST_F(CliNamespaceTest, DoctorAsAnOrdinaryUserNamesTheUdevRule) {
+  zsim::VirtualInstrument& sim = rack.PlugAt(0);
+  chmod("/dev", 0755);  // the namespace's scratch /dev, for the other user
+  ASSERT_EQ(chown(sim.SlavePath().c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(sim.SlavePath().c_str(), 0660), 0);
+  CliResult r = RunCli({"doctor"}, 60000, 65534);
+  if (r.code == 126) GTEST_SKIP() << "cannot run as another user here";
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.out.find("FAIL permission /dev/ttyACM0: user "), std::string::npos) << r;
+  EXPECT_NE(r.out.find("a privileged group"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("fix: install the SDK's udev rule 60-zervon.rules"), std::string::npos) << r;
+  EXPECT_EQ(r.out.find("usermod -aG root"), std::string::npos) << r;
+  ASSERT_EQ(chmod(sim.SlavePath().c_str(), 0600), 0);
+  r = RunCli({"doctor"}, 60000, 65534);
+  EXPECT_NE(r.out.find(": only root may open it"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("fix: install the SDK's udev rule 60-zervon.rules"), std::string::npos) << r;
+  EXPECT_EQ(r.out.find("usermod -aG root"), std::string::npos) << r;
 }
 
 TEST_F(CliNamespaceTest, DoctorNamesHoldersStaleAndIncompleteLocks) {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,8 +66,8 @@ inline std::vector<std::string> CliCommand(const std::vector<std::string>& args)
 // wait for ever on a lock another thread held at the fork, as
 // AddressSanitizer's allocator did).
 // With `uid` >= 0 the tool runs as that user (and group of the same number);
-// exit code 126 when it cannot be changed.
-inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err, int uid = -1) {
+// exit code 126 when it cannot be changed. `in` >= 0 is its standard input.
+inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err, int uid = -1, int in = -1) {
   std::vector<std::string> words = CliCommand(args);
   std::vector<char*> argv;
   for (std::string& a : words) argv.push_back(&a[0]);
@@ -72,7 +75,7 @@ inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err, in
   const pid_t child = fork();
   if (child == 0) {
     if (uid >= 0 && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(126);
-    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(in >= 0 ? in : open("/dev/null", O_RDONLY), 0);
     dup2(out >= 0 ? out : open("/dev/null", O_WRONLY), 1);
     if (err >= 0) dup2(err, 2);
     execvp(argv[0], argv.data());
@@ -84,14 +87,17 @@ inline pid_t SpawnCli(const std::vector<std::string>& args, int out, int err, in
 // Runs the tool with `args`; standard input is /dev/null, standard output
 // and error go to files (never a terminal, so progress comes as plain
 // lines). A run that takes longer than `timeoutMs` is killed.
-inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 60000, int uid = -1) {
+inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 60000, int uid = -1,
+                        const std::string& input = "") {
   char outPath[] = "/tmp/zervon-cli-out.XXXXXX";
   char errPath[] = "/tmp/zervon-cli-err.XXXXXX";
   const int out = mkstemp(outPath);
   const int err = mkstemp(errPath);
   CliResult result;
   if (out < 0 || err < 0) return result;
-  const pid_t child = SpawnCli(args, out, err, uid);
+  const int in = input.empty() ? -1 : open(input.c_str(), O_RDONLY);
+  const pid_t child = SpawnCli(args, out, err, uid, in);
+  if (in >= 0) close(in);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
   for (;;) {
@@ -113,6 +119,75 @@ inline CliResult RunCli(const std::vector<std::string>& args, long timeoutMs = 6
   unlink(outPath);
   unlink(errPath);
   return result;
+}
+
+// Runs the tool with standard output (`fd` 1) or standard error (`fd` 2) on
+// a pseudo-terminal `columns` wide and 24 rows high; the other goes to a
+// file. `out` of the result holds what the terminal got.
+inline CliResult RunCliOnTerminal(const std::vector<std::string>& args, int fd, int columns, long timeoutMs = 60000) {
+  CliResult result;
+  int master = -1, slave = -1;
+  winsize size{};
+  size.ws_col = static_cast<unsigned short>(columns);
+  size.ws_row = 24;
+  if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
+  char otherPath[] = "/tmp/zervon-cli-other.XXXXXX";
+  const int other = mkstemp(otherPath);
+  const pid_t child = fd == 1 ? SpawnCli(args, slave, other) : SpawnCli(args, other, slave);
+  close(slave);
+  close(other);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int status = 0;
+  bool ended = false;
+  for (;;) {
+    pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 20) == 1) {
+      char buffer[4096];
+      const ssize_t n = read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        result.out.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      if (ended) break;  // the terminal is closed and drained
+    } else if (ended) {
+      break;
+    }
+    if (!ended && waitpid(child, &status, WNOHANG) == child) {
+      ended = true;
+      if (WIFEXITED(status)) result.code = WEXITSTATUS(status);
+    }
+    if (!ended && std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+  }
+  close(master);
+  result.err = SlurpFile(otherPath);
+  unlink(otherPath);
+  return result;
+}
+
+// Each line a terminal shows of `text` (split at carriage returns and
+// newlines), without its escape sequences, in characters (UTF-8 counted
+// once per character).
+inline std::vector<size_t> ShownWidths(const std::string& text) {
+  std::vector<size_t> widths;
+  size_t width = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' || c == '\n') {
+      widths.push_back(width);
+      width = 0;
+    } else if (c == 0x1b && i + 1 < text.size() && text[i + 1] == '[') {
+      i += 2;
+      while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
+    } else if ((c & 0xC0) != 0x80) {
+      ++width;
+    }
+  }
+  widths.push_back(width);
+  return widths;
 }
 
 // Starts the tool with `args` in the background, its output thrown away,

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -125,10 +126,23 @@ TEST_F(CliTest, ReadOnceAndWatching) {
   ASSERT_EQ(r.code, 0) << r;
   EXPECT_EQ(r.out, "{\"report\":[3,0,0,0,0],\"value\":12.34,\"battery\":\"low\"}\n");
 
+  // Each reading of a watch carries its wall-clock time, ISO 8601 with
+  // milliseconds, in text, JSON and CSV (with a header row).
+  const std::string iso = "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d";
   r = Zervon({"read", "--watch", "--rate", "20", "--count", "3"});
   ASSERT_EQ(r.code, 0) << r;
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r;
-  EXPECT_NE(r.out.find(" s  report 3 0 0 0 0  value 12.34  battery low"), std::string::npos) << r;
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + iso + "  report 3 0 0 0 0  value 12\\.34  battery low\n){3}"))) << r;
+  r = Zervon({"--json", "read", "--watch", "--count", "1"});
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("\\{\"time\":\"" + iso + "\",\"report\":\\[3,0,0,0,0\\],.*\n"))) << r;
+  r = Zervon({"read", "--watch", "--rate", "20", "--count", "2", "--csv", "-"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_TRUE(std::regex_match(r.out, std::regex("time,report1,report2,report3,report4,report5,value,battery\n(" + iso +
+                                                 ",3,0,0,0,0,12\\.34,low\n){2}")))
+      << r;
+  r = Zervon({"read", "--csv=" + File("r.csv")});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "report 3 0 0 0 0  value 12.34  battery low\n");
+  EXPECT_TRUE(std::regex_match(SlurpFile(File("r.csv")), std::regex("time,.*\n" + iso + ",3,0,0,0,0,12\\.34,low\n")));
 
   // A watch goes on until it is interrupted, and ends cleanly then.
   sim.ClearLog();
@@ -267,7 +281,7 @@ TEST_F(CliTest, RawWithAndWithoutReply) {
   // A setting sent raw, without a reply.
   r = Zervon({"raw", "00", "09", "08", "07", "06", "05", "01", "00"});
   ASSERT_EQ(r.code, 0) << r;
-  EXPECT_TRUE(r.out.empty()) << r;
+  EXPECT_EQ(r.out, "sent 8 bytes\n") << r;
   ASSERT_EQ(sim.Settings().size(), 1u);
   EXPECT_EQ(sim.Settings()[0], (std::array<uint8_t, 8>{0, 9, 8, 7, 6, 5, 1, 0}));
 
@@ -322,8 +336,17 @@ TEST_F(CliTest, CalibrationStoresItsResultInRegion2) {
   CliResult r = Zervon({"calibrate", "start"});
   ASSERT_EQ(r.code, 0) << r;
   EXPECT_TRUE(sim.Calibrating());
+  // Stopping overwrites flash region 2: without a terminal to ask on, only
+  // with --yes.
+  sim.ClearLog();
   r = Zervon({"calibrate", "stop"});
+  ExpectFailure(r, 2, "stores the calibration result into SPI-flash region 2 (0x010000), erasing and overwriting");
+  EXPECT_NE(r.err.find("add --yes"), std::string::npos) << r;
+  EXPECT_EQ(sim.RequestCount(), 0u);
+  EXPECT_TRUE(sim.Calibrating());
+  r = Zervon({"calibrate", "stop", "--yes"});
   ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "calibration stopped; result stored in SPI-flash region 2 (0x010000)\n");
   EXPECT_FALSE(sim.Calibrating());
   EXPECT_EQ(sim.ReadFlash(0x010000, 24), Bytes(result.begin(), result.end()));
   ExpectFailure(Zervon({"calibrate", "pause"}), 2, "unknown action 'pause'");
@@ -340,6 +363,11 @@ TEST_F(CliTest, FlashWriteVerifyReadRoundTrip) {
   EXPECT_NE(r.err.find("writing:  25%"), std::string::npos) << r;
   EXPECT_NE(r.err.find("verifying: 100%"), std::string::npos) << r;
   EXPECT_EQ(r.err.find('\r'), std::string::npos) << r;
+  // Plain lines end without spaces and say 0 % only at 0 bytes.
+  for (const std::string& line : r.ErrLines()) {
+    EXPECT_FALSE(line.empty() || line.back() == ' ') << "[" << line << "]";
+    if (line.find(":   0%") != std::string::npos) EXPECT_NE(line.find("  0 B/"), std::string::npos) << line;
+  }
   EXPECT_EQ(sim.ReadFlash(kFlashRegion1, 1000), data);
   EXPECT_EQ(sim.ReadFlash(kFlashRegion1 + 1000, 64), Bytes(64, 0xFF));
 
@@ -355,9 +383,34 @@ TEST_F(CliTest, FlashWriteVerifyReadRoundTrip) {
   EXPECT_EQ(r.out, "{\"region\":1,\"bytes\":64,\"file\":\"" + File("out.bin") + "\"}\n");
   EXPECT_EQ(ReadBytes(File("out.bin")), Bytes(data.begin(), data.begin() + 64));
 
+  // '-': the data through standard input and output, every message on
+  // standard error; --quiet leaves only the data.
+  const Bytes other = Pattern(700, 9);
+  WriteBytes(File("other.bin"), other);
+  r = RunCli({"--port=" + sim.SlavePath(), "flash", "write", "--region=1", "-"}, 60000, -1, File("other.bin"));
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "wrote and verified 700 bytes in region 1\n") << r;
+  r = Zervon({"flash", "verify", "--region", "1", "-"});  // standard input is empty here
+  ExpectFailure(r, 2, "standard input is empty");
+  r = Zervon({"-q", "flash", "read", "--region", "1", "--length", "700", "-"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), other);
+  EXPECT_TRUE(r.err.empty()) << r;
+  r = Zervon({"--json", "memmap", "read", "--region", "2", "--length", "16", "-"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.size(), 16u) << r;
+  EXPECT_NE(r.err.find("{\"region\":2,\"bytes\":16,\"file\":\"-\"}\n"), std::string::npos) << r;
+
+  // An erase shows its erase pass only, and says what it did.
   r = Zervon({"flash", "erase", "--region", "1"});
   ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "erased region 1 (32768 bytes)\n");
+  EXPECT_NE(r.err.find("erasing: 100%"), std::string::npos) << r;
+  EXPECT_EQ(r.err.find("writing"), std::string::npos) << r;
   EXPECT_EQ(sim.ReadFlash(kFlashRegion1, 1000), Bytes(1000, 0xFF));
+  r = Zervon({"--json", "-q", "flash", "erase", "--region", "1"});
+  EXPECT_EQ(r.out, "{\"region\":1,\"erased\":true,\"bytes\":32768}\n") << r;
+  EXPECT_TRUE(r.err.empty()) << r;
 }
 
 TEST_F(CliTest, VerifyAndWriteReportTheFirstDifferingAddress) {
@@ -432,12 +485,24 @@ TEST_F(CliTest, BadInputSendsNothing) {
   ExpectFailure(Zervon({"burn", File("in.bin"), "--version", "3.256"}), 2, "bad sub version '256'");
   ExpectFailure(Zervon({"burn", missing, "--version", "3.1"}), 2, "cannot read " + missing);
   ExpectFailure(Zervon({"burn", File("empty.bin"), "--version", "3.1"}), 2, "is empty");
+  WriteBytes(File("huge.bin"), Bytes(0x1F0001, 0));
+  ExpectFailure(Zervon({"burn", File("huge.bin"), "--version", "3.1"}), 2,
+                "has 2031617 bytes: too large for the instrument, which takes 2031616 bytes (1984 KiB) at most");
+  ExpectFailure(Zervon({"flash", "erase", "--region=4"}), 2, "bad region '4'");
+  ExpectFailure(Zervon({"read", "--watch=yes"}), 2, "--watch takes no value");
+  ExpectFailure(Zervon({"read", "--chart"}), 2, "--chart goes with --watch");
+  // Under --json a failure is a JSON object on standard error.
+  CliResult json = Zervon({"--json", "flash", "erase", "--region=9"});
+  EXPECT_EQ(json.code, 2);
+  EXPECT_EQ(json.err, "{\"error\":\"bad region '9' (expected 0 to 3)\",\"code\":2}\n");
+  EXPECT_TRUE(json.out.empty());
   ExpectFailure(Zervon({"frobnicate"}), 2, "unknown command 'frobnicate'");
   ExpectFailure(Zervon({"info", "extra"}), 2, "unexpected argument 'extra'");
   ExpectFailure(Zervon({"info", "--timeout"}), 2, "--timeout needs a value");
   ExpectFailure(Zervon({"read", "--count", "3"}), 2, "go with --watch");
   ExpectFailure(Zervon({"read", "--watch", "--rate", "0"}), 2, "bad rate '0'");
   ExpectFailure(RunCli({"--timeout", "soon", "info"}), 2, "bad time-out 'soon'");
+  ExpectFailure(RunCli({"--timeout=soon", "info"}), 2, "bad time-out 'soon'");
   ExpectFailure(RunCli({"--bogus", "info"}), 2, "unknown option '--bogus'");
   ExpectFailure(RunCli({}), 2, "missing command");
   EXPECT_EQ(sim.RequestCount(), 0u);
@@ -467,10 +532,12 @@ TEST_F(CliTest, NoInstrumentWithinTheTimeout) {
   EXPECT_TRUE(sim.Settings().empty());
 
   // A device that answers with another product marker is not the instrument.
+  // Its marker is shown escaped, never as raw bytes.
   sim.SetSilent(false);
-  sim.SetForeign(true);
+  const char marker[3] = {'\x1b', '\\', 'Z'};
+  sim.SetMarker(marker);
   sim.ClearLog();
-  ExpectFailure(Zervon({"flash", "erase", "--region", "0"}), 3, "answers but is not the instrument");
+  ExpectFailure(Zervon({"flash", "erase", "--region", "0"}), 3, "answers but is not the instrument (marker '\\x1b\\\\Z')");
   EXPECT_TRUE(OnlyRecordReads());
 
   ExpectFailure(RunCli({"--port", tmp + "/nothing", "info"}), 3, "cannot open " + tmp + "/nothing");
@@ -478,6 +545,12 @@ TEST_F(CliTest, NoInstrumentWithinTheTimeout) {
 }
 
 TEST_F(CliTest, HelpForEveryCommand) {
+  // The versions, with no instrument needed.
+  for (const char* flag : {"--version", "-V"}) {
+    CliResult v = RunCli({flag});
+    EXPECT_EQ(v.code, 0) << v;
+    EXPECT_EQ(v.out, "zervon (Zervon SDK) 1.0.5.1\nlibrary 1.0.5.1\n") << v;
+  }
   CliResult r = RunCli({"--help"});
   ASSERT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("Exit codes:"), std::string::npos);
@@ -491,6 +564,42 @@ TEST_F(CliTest, HelpForEveryCommand) {
     EXPECT_NE(r.out.find(command), std::string::npos);
   }
   EXPECT_EQ(sim.RequestCount(), 0u);
+}
+
+// -v traces every request and reply through the port, as hex with the
+// time, on standard error; the output stays what it was.
+TEST_F(CliTest, VerboseTracesTheWire) {
+  CliResult r = Zervon({"-v", "read"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out, "report 3 0 0 0 0  value 12.34  battery good\n");
+  const std::string stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3}";
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + " > 12 55 aa 00 00\n"))) << r;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + " < 12 55 aa 00 00 56 52 58"))) << r;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + " > 43\n"))) << r;
+  EXPECT_TRUE(std::regex_search(r.err, std::regex(stamp + " > 14\n(" + stamp + " < [0-9a-f ]+\n)+$"))) << r;
+}
+
+// On a terminal: the progress bar fits 50, 80 and 120 columns, a write
+// shows its settling wait as "preparing", and the watch's chart scrolls in
+// place within the terminal.
+TEST_F(CliTest, TerminalOutputFitsTheWidth) {
+  WriteBytes(File("in.bin"), Pattern(8000, 5));
+  for (int columns : {50, 80, 120}) {
+    CliResult r = RunCliOnTerminal({"--port", sim.SlavePath(), "flash", "write", "--region", "1", File("in.bin")}, 2,
+                                   columns);
+    ASSERT_EQ(r.code, 0) << columns << "\n" << r;
+    for (size_t width : ShownWidths(r.out)) EXPECT_LT(width, static_cast<size_t>(columns)) << r.out;
+    EXPECT_NE(r.out.find("\x1b[K"), std::string::npos) << r.out;  // what a line had before is cleared
+    EXPECT_NE(r.out.find("preparing"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("verifying"), std::string::npos) << r.out;
+    if (columns == 120) EXPECT_NE(r.out.find("] 100%"), std::string::npos) << r.out;
+  }
+  CliResult r = RunCliOnTerminal({"--port", sim.SlavePath(), "read", "--watch", "--chart", "--rate", "20", "--count", "5"},
+                                 1, 60);
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find("now 12.340  min 12.340  max 12.340  mean 12.340 (5)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("A\r"), std::string::npos) << r.out;  // drawn again over itself
+  for (size_t width : ShownWidths(r.out)) EXPECT_LT(width, 60u) << r.out;
 }
 
 }  // namespace

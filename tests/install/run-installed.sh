@@ -49,6 +49,9 @@ with zervon.Instrument("/dev/ttyACM0") as instrument:
     print("binding:", info.serial, instrument.read().value)
 ' || fail "the installed binding failed"
 
+# The C++ example's help is a success, on standard output.
+example cm zervon-events --help | grep -q "^usage: " || fail "zervon-events --help failed"
+
 # The C++ example hears the connection, measures, and hears the loss.
 for build in cm pc; do
   example "$build" zervon-events --samples 2 --wait-loss --timeout 15 >"$WORK/events.out" 2>&1 &

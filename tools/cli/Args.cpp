@@ -20,22 +20,31 @@ Args::Args(std::vector<std::string> words, std::string command)
     : words_(std::move(words)), command_(std::move(command)) {}
 
 bool Args::Flag(const std::string& name) {
-  for (size_t i = 0; i < words_.size(); ++i)
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (words_[i].compare(0, name.size() + 1, name + "=") == 0)
+      Fail(kUsage, command_ + ": " + name + " takes no value");
     if (words_[i] == name) {
       words_.erase(words_.begin() + i);
       return true;
     }
+  }
   return false;
 }
 
 bool Args::Value(const std::string& name, std::string* value) {
-  for (size_t i = 0; i < words_.size(); ++i)
+  for (size_t i = 0; i < words_.size(); ++i) {
+    if (words_[i].compare(0, name.size() + 1, name + "=") == 0) {  // --name=VALUE
+      *value = words_[i].substr(name.size() + 1);
+      words_.erase(words_.begin() + i);
+      return true;
+    }
     if (words_[i] == name) {
       if (i + 1 >= words_.size()) Fail(kUsage, command_ + ": " + name + " needs a value");
       *value = words_[i + 1];
       words_.erase(words_.begin() + i, words_.begin() + i + 2);
       return true;
     }
+  }
   return false;
 }
 
@@ -121,11 +130,12 @@ void ParseVersion(const std::string& text, int* mainVersion, int* subVersion) {
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  const bool standardInput = path == "-";
+  FILE* f = standardInput ? stdin : std::fopen(path.c_str(), "rb");
   if (!f) Fail(kUsage, "cannot read " + path + ": " + std::strerror(errno));
   struct stat st;
   if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-    std::fclose(f);
+    if (!standardInput) std::fclose(f);
     Fail(kUsage, "cannot read " + path + ": it is a directory");
   }
   std::vector<uint8_t> bytes;
@@ -133,13 +143,14 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
   size_t n;
   while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
   bool failed = std::ferror(f) != 0;
-  std::fclose(f);
-  if (failed) Fail(kUsage, "cannot read " + path);
+  if (!standardInput) std::fclose(f);
+  if (failed) Fail(kUsage, "cannot read " + (standardInput ? std::string("standard input") : path));
   return bytes;
 }
 
 // Makes sure an output file can be written before anything is sent.
 void CheckWritable(const std::string& path) {
+  if (path == "-") return;
   struct stat st;
   bool existed = ::stat(path.c_str(), &st) == 0;
   if (existed && S_ISDIR(st.st_mode)) Fail(kUsage, "cannot write " + path + ": it is a directory");
@@ -150,6 +161,11 @@ void CheckWritable(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  if (path == "-") {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0)
+      Fail(kFailed, std::string("cannot write to standard output: ") + std::strerror(errno));
+    return;
+  }
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) Fail(kFailed, "cannot write " + path + ": " + std::strerror(errno));
   bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();

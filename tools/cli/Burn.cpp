@@ -53,7 +53,11 @@ int CmdBurn(const Options& options, Args& args) {
   // Every check of the image is made before the instrument is touched.
   const std::vector<uint8_t> bytes = ReadFile(image);
   if (bytes.empty()) Fail(kUsage, image + " is empty");
-  if (bytes.size() > 0x8000 + 0x1E8000) Fail(kUsage, image + " is too large for the instrument");
+  // The loader takes the first 32 KiB, SPI-flash region 3 the rest.
+  constexpr size_t kLargestImage = 0x8000 + 0x1E8000;
+  if (bytes.size() > kLargestImage)
+    Fail(kUsage, image + " has " + std::to_string(bytes.size()) + " bytes: too large for the instrument, which takes " +
+                     std::to_string(kLargestImage) + " bytes (1984 KiB) at most");
   std::vector<char> path(image.begin(), image.end());
   path.push_back('\0');
   const int loaded = ZervLoadBinFile(path.data(), &mainVersion, &subVersion);
@@ -77,7 +81,8 @@ int CmdBurn(const Options& options, Args& args) {
   const bool batteryGood = ZervGetBatteryStatus() == 1;
   if (!batteryGood && !force)
     Fail(kRefused, "the battery is low: charge the instrument first (or use --force)");
-  if (!batteryGood) std::fprintf(stderr, "zervon: the battery is low; burning anyway (--force)\n");
+  if (!batteryGood) Note("the battery is low; burning anyway (--force)");
+  if (g_verbose) Note("the wire trace does not cover the burn: the library holds the port for it");
 
   Progress progress({});
   g_progress = &progress;

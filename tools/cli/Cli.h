@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,26 @@ struct Options {
   bool json = false;          // --json
 };
 
+// -q/--quiet: no progress and no notes on standard error (failures still
+// print their line). -v/--verbose: the wire trace (see Trace).
+extern bool g_quiet;
+extern bool g_verbose;
+// Set while a command sends its data to standard output ('-' as its file):
+// every message then goes to standard error, the results included.
+extern bool g_dataOnStdout;
+FILE* Out();  // where results go: standard output, or standard error as above
+// One line "zervon: TEXT" on standard error, unless --quiet.
+void Note(const std::string& text);
+// The wire trace of -v: one line on standard error per chunk of bytes that
+// passes, with the wall-clock time, the direction ("> " to the instrument,
+// "< " from it) and the bytes as hex.
+void Trace(bool toInstrument, const uint8_t* bytes, size_t length);
+// The local wall-clock time as ISO 8601 with milliseconds and the offset
+// from UTC ("2026-12-09T22:31:05.123+01:00").
+std::string IsoTime();
+// Columns of the terminal on `fd` (TIOCGWINSZ), else $COLUMNS, else 80.
+int TerminalColumns(int fd);
+
 // ---- argument parsing ----
 // The arguments of one command: positional words and options, taken out as
 // the command asks for them; whatever is left over is an error.
@@ -38,7 +59,7 @@ class Args {
  public:
   Args(std::vector<std::string> words, std::string command);
   bool Flag(const std::string& name);                      // --name present
-  bool Value(const std::string& name, std::string* value);  // --name VALUE
+  bool Value(const std::string& name, std::string* value);  // --name VALUE or --name=VALUE
   std::string Next(const char* what);                       // next positional, required
   bool HasNext() const;
   std::vector<std::string> Rest();                          // all remaining positionals
@@ -54,6 +75,7 @@ long ParseNumber(const std::string& text, long min, long max, const char* what);
 double ParseRate(const std::string& text);
 std::vector<uint8_t> ParseHex(const std::vector<std::string>& words);
 void ParseVersion(const std::string& text, int* mainVersion, int* subVersion);
+// "-" is standard input for ReadFile and standard output for WriteFile.
 std::vector<uint8_t> ReadFile(const std::string& path);
 void CheckWritable(const std::string& path);
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
@@ -82,27 +104,64 @@ class Json {
 };
 
 // Progress of a transfer on standard error: a bar redrawn in place on a
-// terminal, a few plain lines otherwise.
+// terminal (fitted to its width), a few plain lines otherwise; nothing with
+// --quiet.
 class Progress {
  public:
   // `passes` names the passes a transfer reports one after the other
-  // ("erasing", "writing", "verifying" for a write).
-  explicit Progress(std::vector<std::string> passes);
+  // ("erasing", "writing", "verifying" for a write); reports beyond them are
+  // not shown. With `preparing`, a pause of more than half a second before a
+  // pass (or after the last, until Finish) shows as a "preparing" stage with
+  // its elapsed time: the instrument's port settles before flash transfers.
+  explicit Progress(std::vector<std::string> passes, bool preparing = false);
+  ~Progress();
   void Bytes(unsigned done, unsigned total);  // flash-style reports
   void Stage(int stage, int value);           // burn-style reports (percent)
   void Finish();
 
  private:
-  void Show(const std::string& label, double fraction, const std::string& amount, bool final);
+  void Show(const std::string& label, double fraction, const std::string& amount, bool final, bool started);
+  void EndPreparing();
+  void Tick();
   std::vector<std::string> passes_;
   size_t pass_ = 0;
   unsigned lastDone_ = 0, lastTotal_ = 0;
-  bool started_ = false, open_ = false, tty_;
+  bool started_ = false, open_ = false, tty_, quiet_;
   int lastStep_ = -1;
   int lastStage_ = -1;
   double passStart_ = 0, lastDraw_ = -1;
+  // Smoothed rate (bytes per second) and the time left shown last.
+  double rate_ = 0, rateAt_ = 0, shownLeft_ = -1, shownAt_ = 0;
+  unsigned rateDone_ = 0;
+  // The "preparing" stage: waiting since `idleSince_`; `preparingShown_`
+  // once it has been shown.
+  bool preparing_ = false, waiting_ = false, preparingShown_ = false, finished_ = false;
+  double idleSince_ = 0;
+  struct Ticker;
+  Ticker* ticker_ = nullptr;
 };
 double Now();  // seconds, monotonic
+
+// The lines of a chart of `values` (the newest last) `columns` wide, the
+// last column spare, and `rows` high: a heading with the newest value and
+// min, max and mean of the readings shown (and their number), then the plot of the newest
+// readings that fit, one column each, in block characters (`unicode`) or
+// '#'.
+std::vector<std::string> RenderChart(const std::vector<double>& values, int columns, int rows, bool unicode);
+// A chart drawn on standard output (a terminal) and redrawn in place.
+class Chart {
+ public:
+  Chart();
+  ~Chart();
+  void Add(double value);
+  void Draw();
+  void End();  // shows the cursor again
+
+ private:
+  std::vector<double> values_;
+  bool unicode_ = false, ended_ = false;
+  int rows_ = 0, drawn_ = 0;
+};
 
 // ---- the connection ----
 // Connects as the options say: with --port the tool opens the node itself
@@ -114,6 +173,9 @@ double Now();  // seconds, monotonic
 void Connect(const Options& options, bool viaLibrary = false);
 void Disconnect();
 std::string ConnectedPort();
+// With -v the tool holds the port itself (searching on its own when no
+// --port is given) so that the trace sees every exchange; a burn, which the
+// library must hold, is not traced.
 // Searching: the library holds the connection and reports, through its
 // callback, when the instrument is lost and when it is back.
 bool Searching();

@@ -3,7 +3,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "Cli.h"
 #include "zervon.h"
@@ -62,6 +65,9 @@ int CmdInfo(const Options& options, Args& args) {
 
 int CmdRead(const Options& options, Args& args) {
   const bool watch = args.Flag("--watch");
+  bool chart = args.Flag("--chart");
+  std::string csvPath;
+  const bool csv = args.Value("--csv", &csvPath);
   std::string text;
   double rate = 1;
   long count = 0;  // 0: until interrupted
@@ -70,8 +76,38 @@ int CmdRead(const Options& options, Args& args) {
   if (args.Value("--count", &text)) count = ParseNumber(text, 1, 1000000, "count"), paced = true;
   args.Done();
   if (paced && !watch) Fail(kUsage, "read: --rate and --count go with --watch");
+  if (chart && !watch) Fail(kUsage, "read: --chart goes with --watch");
+  if (csv && csvPath.empty()) Fail(kUsage, "read: --csv needs a file ('-' for standard output)");
+  const bool csvOut = csv && csvPath == "-";
+  if (chart && (csvOut || options.json))
+    Fail(kUsage, std::string("read: --chart draws on standard output, which ") +
+                     (csvOut ? "--csv -" : "--json") + " takes");
+  if (chart && isatty(1) != 1) {
+    Note("--chart needs a terminal on standard output; printing the readings as lines");
+    chart = false;
+  }
   if (!watch) count = 1;
+  // The CSV file is opened (and its header written) before the instrument
+  // is touched; with '-' the CSV takes the place of the lines.
+  std::unique_ptr<FILE, int (*)(FILE*)> csvFile(nullptr, std::fclose);
+  FILE* csvStream = nullptr;
+  if (csv) {
+    if (csvOut) {
+      csvStream = stdout;
+      g_dataOnStdout = true;
+    } else {
+      CheckWritable(csvPath);
+      csvFile.reset(std::fopen(csvPath.c_str(), "w"));
+      if (!csvFile) Fail(kUsage, "cannot write " + csvPath + ": " + std::strerror(errno));
+      csvStream = csvFile.get();
+    }
+  }
   Connect(options);
+  if (csvStream) {
+    std::fputs("time,report1,report2,report3,report4,report5,value,battery\n", csvStream);
+    std::fflush(csvStream);
+  }
+  std::unique_ptr<Chart> drawing(chart ? new Chart : nullptr);
   if (watch) {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
@@ -90,11 +126,11 @@ int CmdRead(const Options& options, Args& args) {
     if (watch && Searching() && !WaitConnection(true, 0)) {
       // One line each way; the library's connection finds the instrument
       // again by itself.
-      std::fprintf(stderr, "zervon: the instrument was lost; waiting for it to come back\n");
+      Note("the instrument was lost; waiting for it to come back");
       while (!g_interrupted && !WaitConnection(true, 100)) {
       }
       if (g_interrupted) break;
-      std::fprintf(stderr, "zervon: the instrument is back\n");
+      Note("the instrument is back");
       base = Now(), baseIndex = i, failures = 0;
       continue;
     }
@@ -108,7 +144,7 @@ int CmdRead(const Options& options, Args& args) {
         if (WaitConnection(false, kLossCheckMs)) continue;
       }
       if (watch && PortGone()) Fail(kNoDevice, ConnectedPort() + " is gone: the instrument was unplugged");
-      if (++failures == 1) std::fprintf(stderr, "zervon: the instrument did not send its status report\n");
+      if (++failures == 1) Note("the instrument did not send its status report");
       result = kFailed;
       if (!watch) break;
       if (!Searching() && failures >= kFailedReadsToGiveUp)
@@ -120,19 +156,33 @@ int CmdRead(const Options& options, Args& args) {
     ++i;
     const bool battery = ZervGetBatteryStatus() == 1;
     const int decimals = (r[0] == 3 || r[0] == 4) ? 2 : 3;
-    if (options.json) {
+    const std::string when = watch || csv ? IsoTime() : "";
+    if (csvStream) {
+      std::fprintf(csvStream, "%s,%d,%d,%d,%d,%d,%.*f,%s\n", when.c_str(), r[0], r[1], r[2], r[3], r[4], decimals,
+                   value, battery ? "good" : "low");
+      std::fflush(csvStream);
+      if (ferror(csvStream)) Fail(kFailed, "cannot write " + (csvOut ? std::string("standard output") : csvPath));
+    }
+    if (drawing) {
+      drawing->Add(value);
+      drawing->Draw();
+    } else if (csvOut) {
+      // The CSV is the output.
+    } else if (options.json) {
       Json json;
-      if (watch) json.Add("time", Now() - start);
+      if (watch) json.Add("time", when);
       std::string report = "[" + std::to_string(r[0]);
       for (int k = 1; k < 5; ++k) report += "," + std::to_string(r[k]);
       json.AddRaw("report", report + "]").Add("value", value).Add("battery", battery ? "good" : "low").Print();
     } else {
-      if (watch) std::printf("%8.2f s  ", Now() - start);
+      if (watch) std::printf("%s  ", when.c_str());
       std::printf("report %d %d %d %d %d  value %.*f  battery %s\n", r[0], r[1], r[2], r[3], r[4], decimals, value,
                   battery ? "good" : "low");
       std::fflush(stdout);
     }
   }
+  if (drawing) drawing->End();
+  if (csvFile && std::fclose(csvFile.release()) != 0) Fail(kFailed, "cannot write " + csvPath);
   return result;
 }
 
@@ -171,6 +221,8 @@ int CmdRaw(const Options& options, Args& args) {
   } else if (wanted && got > 0) {
     for (int row = 0; row < got; row += 16)
       std::printf("%04x: %s\n", row, Hex(reply.data() + row, std::min(16, got - row)).c_str());
+  } else if (!wanted && code == 0) {
+    std::printf("sent %zu bytes\n", request.size());
   }
   if (code == 2 && wanted) Fail(kFailed, "a reply of " + std::to_string(length) + " bytes arrived, " + std::to_string(wanted) + " expected");
   if (code != 0)
@@ -206,8 +258,21 @@ int CmdMfg(const Options& options, Args& args) {
 
 int CmdCalibrate(const Options& options, Args& args) {
   const std::string action = args.Next("action (start or stop)");
+  const bool yes = args.Flag("--yes") || args.Flag("-y");
   args.Done();
   if (action != "start" && action != "stop") Fail(kUsage, "calibrate: unknown action '" + action + "' (start or stop)");
+  if (action == "stop" && !yes) {
+    // The store overwrites a region the user may hold data in: asked on a
+    // terminal, refused without one.
+    const std::string what = "calibrate stop stores the calibration result into SPI-flash region 2 (0x010000), "
+                             "erasing and overwriting what it holds";
+    if (isatty(0) != 1) Fail(kUsage, what + "; without a terminal to ask on, add --yes");
+    std::fprintf(stderr, "zervon: %s. Go on? [y/N] ", what.c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin) || (answer[0] != 'y' && answer[0] != 'Y'))
+      Fail(kFailed, "calibrate stop: not confirmed; nothing was sent");
+  }
   Connect(options);
   if (action == "start") {
     if (!ZervStartLCMCalibration()) Fail(kFailed, "the instrument did not start the calibration");
@@ -215,7 +280,7 @@ int CmdCalibrate(const Options& options, Args& args) {
     else std::printf("calibration started\n");
     return kOk;
   }
-  Progress progress({"erasing", "writing", "verifying"});
+  Progress progress({"erasing", "writing", "verifying"}, true);
   g_progress = &progress;
   g_progressCb = ProgressBytes;
   const bool ok = ZervStopLCMCalibration(g_progressCb);
@@ -223,7 +288,7 @@ int CmdCalibrate(const Options& options, Args& args) {
   g_progress = nullptr;
   if (!ok) Fail(kFailed, "the calibration result was not stored");
   if (options.json) Json().Add("calibrating", false).Add("stored", true).Print();
-  else std::printf("calibration stopped; result stored in flash region 2\n");
+  else std::printf("calibration stopped; result stored in SPI-flash region 2 (0x010000)\n");
   return kOk;
 }
 

@@ -63,7 +63,8 @@ std::string Describe(const PortState& s) {
   if (s.openError) return std::string("cannot be opened: ") + std::strerror(s.openError);
   if (!s.probe.answered) return "no answer (not the instrument, or it does not respond)";
   if (s.probe.marker == "VRX" && !s.probe.whole) return "answers, but its record block arrives incomplete";
-  if (s.probe.marker != "VRX") return "answers, but is not the instrument";
+  if (s.probe.marker != "VRX")
+    return "answers, but is not the instrument (marker '" + Printable(s.probe.marker) + "')";
   return "instrument " + s.probe.serial + ", firmware " + std::to_string(s.probe.fwMain) + "." +
          std::to_string(s.probe.fwSub);
 }
@@ -104,6 +105,16 @@ struct Finding {
 std::string GroupName(gid_t gid) {
   if (const group* g = getgrgid(gid)) return g->gr_name;
   return std::to_string(gid);
+}
+
+// Groups whose members get far more than a serial port (root's powers, the
+// disks, the memory, the password hashes, every terminal): never the fix.
+bool PrivilegedGroup(gid_t gid) {
+  if (gid == 0) return true;
+  const std::string name = GroupName(gid);
+  for (const char* privileged : {"root", "sudo", "wheel", "admin", "adm", "disk", "kmem", "shadow", "tty", "staff"})
+    if (name == privileged) return true;
+  return false;
 }
 
 std::string UserName() {
@@ -173,7 +184,7 @@ int CmdList(const Options& options, Args& args) {
     for (size_t i = 0; i < ports.size(); ++i) list += (i ? "," : "") + PortJson(ports[i]);
     Json().AddRaw("ports", list + "]").Print();
   } else if (ports.empty()) {
-    std::printf("no /dev/ttyACM<N> node: no instrument is plugged in\n");
+    std::fprintf(stderr, "zervon: no /dev/ttyACM<N> node: no instrument is plugged in\n");
   } else {
     for (const PortState& s : ports) std::printf("%-14s %s\n", s.node.c_str(), Describe(s).c_str());
   }
@@ -242,11 +253,25 @@ int CmdDoctor(const Options& options, Args& args) {
       char mode[16];
       std::snprintf(mode, sizeof mode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
       const std::string group = GroupName(st.st_gid);
+      const bool groupMayOpen = (st.st_mode & 060) == 060;
+      const std::string rule =
+          "install the SDK's udev rule 60-zervon.rules (it gives the instrument's port to group plugdev, "
+          "mode 0660): the package puts it in /usr/lib/udev/rules.d; after 'cmake --install' copy "
+          "<prefix>/lib/udev/rules.d/60-zervon.rules to /etc/udev/rules.d; then 'sudo udevadm control --reload' "
+          "and plug the instrument in again";
+      std::string fix;
+      if (!groupMayOpen || PrivilegedGroup(st.st_gid))
+        fix = rule + "; if you are not in group plugdev: 'sudo usermod -aG plugdev $USER' and log in again";
+      else
+        fix = "add yourself to the group: 'sudo usermod -aG " + group + " $USER' and log in again, or " + rule;
       findings.push_back({false, "permission " + s.node,
-                          "user " + UserName() + " may not open it (mode " + mode + ", group " + group +
+                          "user " + UserName() + " may not open it (mode " + mode + ", owner " +
+                              (getpwuid(st.st_uid) ? getpwuid(st.st_uid)->pw_name : std::to_string(st.st_uid)) +
+                              ", group " + group +
+                              (!groupMayOpen ? ": only root may open it"
+                                             : PrivilegedGroup(st.st_gid) ? ", a privileged group" : "") +
                               "; your groups: " + UserGroups() + ")",
-                          "add yourself to the group: 'sudo usermod -aG " + group +
-                              " $USER' and log in again, or install the udev rule that gives the port to plugdev"});
+                          fix});
     } else {
       findings.push_back({true, "permission " + s.node, "user " + UserName() + " may open it", ""});
     }

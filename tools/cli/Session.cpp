@@ -13,7 +13,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <pty.h>
+
 #include <atomic>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -48,6 +51,102 @@ std::string g_ownLock;  // lock file this process made for a --port node
 std::atomic<int> g_connection{-1};
 
 void OnConnection(bool connected) { g_connection = connected ? 1 : 0; }
+
+// The wire trace (-v): the library is handed one end of a pseudo-terminal
+// in place of the port, and a thread passes every byte between its other
+// end and the port, tracing each chunk as it goes. The library has no hook
+// of its own for this; the trace shows exactly what crossed the port.
+struct Relay {
+  int master = -1, slave = -1;
+  int wake[2] = {-1, -1};
+  std::thread thread;
+};
+Relay* g_relay = nullptr;
+
+// Writes all of `bytes` to the non-blocking `fd`; false when it fails.
+bool WriteAll(int fd, const uint8_t* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = ::write(fd, bytes, length);
+    if (n > 0) {
+      bytes += n, length -= static_cast<size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+      pollfd p = {fd, POLLOUT, 0};
+      if (::poll(&p, 1, 1000) <= 0) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void RunRelay(Relay* relay, int port) {
+  uint8_t buffer[4096];
+  bool portOpen = true;
+  for (;;) {
+    pollfd p[3] = {{relay->wake[0], POLLIN, 0}, {relay->master, POLLIN, 0}, {portOpen ? port : -1, POLLIN, 0}};
+    if (::poll(p, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (p[0].revents) return;
+    if (p[1].revents & POLLIN) {
+      const ssize_t n = ::read(relay->master, buffer, sizeof buffer);
+      if (n > 0) {
+        Trace(true, buffer, static_cast<size_t>(n));
+        if (portOpen) WriteAll(port, buffer, static_cast<size_t>(n));
+      }
+    }
+    if (p[2].revents & POLLIN) {
+      const ssize_t n = ::read(port, buffer, sizeof buffer);
+      if (n > 0) {
+        Trace(false, buffer, static_cast<size_t>(n));
+        WriteAll(relay->master, buffer, static_cast<size_t>(n));
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        portOpen = false;  // hung up: the library's reads time out from now on
+      }
+    } else if (p[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      portOpen = false;
+    }
+  }
+}
+
+// The descriptor to hand the library for the port `fd`: with -v the relay's
+// end, else `fd` itself. -1 when the relay cannot be made.
+int StartRelay(int fd) {
+  if (!g_verbose) return fd;
+  Relay* relay = new Relay;
+  termios tio;
+  if (::openpty(&relay->master, &relay->slave, nullptr, nullptr, nullptr) != 0 || ::pipe(relay->wake) != 0 ||
+      tcgetattr(relay->slave, &tio) != 0) {
+    delete relay;
+    return -1;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  tcsetattr(relay->slave, TCSANOW, &tio);
+  for (int end : {relay->master, relay->slave}) {
+    ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+    ::fcntl(end, F_SETFD, FD_CLOEXEC);
+  }
+  relay->thread = std::thread(RunRelay, relay, fd);
+  g_relay = relay;
+  return relay->slave;
+}
+
+void StopRelay() {
+  if (!g_relay) return;
+  const char stop = 0;
+  if (::write(g_relay->wake[1], &stop, 1) != 1) {
+  }
+  g_relay->thread.join();
+  for (int end : {g_relay->master, g_relay->slave, g_relay->wake[0], g_relay->wake[1]}) ::close(end);
+  delete g_relay;
+  g_relay = nullptr;
+}
 
 constexpr int kHighestNode = 127;
 constexpr unsigned char kHostControl = 0x43;
@@ -405,8 +504,11 @@ Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error, Holder*
     if (take == Take::kTaken) ReleaseLock();
     return Probe();
   }
-  const Probe probe = HandOver(fd, timeoutMs);
+  // Traced with -v too, through the relay.
+  const int handed = StartRelay(fd);
+  const Probe probe = HandOver(handed >= 0 ? handed : fd, timeoutMs);
   ZervSetDeviceHandle(Handle(-1));
+  StopRelay();
   CloseRaw(fd);
   if (take == Take::kTaken) ReleaseLock();
   return probe;
@@ -446,7 +548,12 @@ void Connect(const Options& options, bool viaLibrary) {
       CheckLock(options.port, n);
       Fail(kBusy, options.port + " is busy: " + LockPath(n) + " was taken meanwhile");
     }
-    const Probe probe = HandOver(g_fd, options.timeoutMs);
+    const int handed = StartRelay(g_fd);
+    if (handed < 0) {
+      Disconnect();
+      Fail(kFailed, std::string("cannot make the pseudo-terminal for the wire trace: ") + std::strerror(errno));
+    }
+    const Probe probe = HandOver(handed, options.timeoutMs);
     if (!probe.Instrument()) {
       Disconnect();
       const std::string within = " within " + std::to_string(options.timeoutMs) + " ms";
@@ -462,6 +569,27 @@ void Connect(const Options& options, bool viaLibrary) {
     return;
   }
   CheckAccess(PresentNodes());
+  if (g_verbose && !viaLibrary) {
+    // The trace needs the port in the tool's hands: the tool looks for the
+    // instrument itself, as list does, and then uses its node.
+    const double end = Now() + options.timeoutMs / 1000.0;
+    do {
+      for (int n : PresentNodes()) {
+        Holder holder;
+        if (HeldByOther(n, &holder)) continue;
+        int error = 0;
+        if (ProbePort(NodePath(n), 300, &error, &holder).Instrument()) {
+          Options found = options;
+          found.port = NodePath(n);
+          Connect(found);
+          return;
+        }
+      }
+      if (Now() < end) usleep(500 * 1000);
+    } while (Now() < end);
+    CheckHeld(PresentNodes());
+    Fail(kNoDevice, "no instrument found within " + std::to_string(options.timeoutMs) + " ms (see 'zervon doctor')");
+  }
   // The library searches and keeps the connection; its callback tells when
   // the instrument comes and goes.
   g_connection = -1;
@@ -475,6 +603,7 @@ void Connect(const Options& options, bool viaLibrary) {
 void Disconnect() {
   if (g_mode == Mode::kHandedOver) {
     ZervSetDeviceHandle(Handle(-1));
+    StopRelay();
     if (g_fd >= 0) CloseRaw(g_fd);
     g_fd = -1;
   } else if (g_mode == Mode::kLibrary || g_mode == Mode::kSearch) {

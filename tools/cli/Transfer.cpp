@@ -45,7 +45,7 @@ std::string Address(size_t address) {
 }
 
 bool DoRead(bool flash, int region, std::vector<uint8_t>& data) {
-  Progress progress({"reading"});
+  Progress progress({"reading"}, true);
   g_progress = &progress;
   const bool ok = flash ? ZervSPIFlashReadEx(static_cast<ChipFlash>(region), data.data(), data.size(), OnProgress)
                         : ZervMemMapReadEx(static_cast<MemoryMap>(region), data.data(), data.size(), OnProgress);
@@ -54,8 +54,12 @@ bool DoRead(bool flash, int region, std::vector<uint8_t>& data) {
   return ok;
 }
 
+// An erase is a write of nothing: the library's empty write and read-back
+// passes after it are not shown.
 bool DoWrite(bool flash, int region, std::vector<uint8_t>& data) {
-  Progress progress({"erasing", "writing", "verifying"});
+  Progress progress(data.empty() ? std::vector<std::string>{"erasing"}
+                                 : std::vector<std::string>{"erasing", "writing", "verifying"},
+                    true);
   g_progress = &progress;
   unsigned char* bytes = data.empty() ? nullptr : data.data();
   const bool ok = flash ? ZervSPIFlashWriteEx(static_cast<ChipFlash>(region), bytes, data.size(), OnProgress)
@@ -80,15 +84,20 @@ int Transfer(const Options& options, Args& args, bool flash) {
   std::string file;
   if (action != "erase") file = args.Next("FILE");
   args.Done();
+  // "-": the data travel through standard input or output, and every
+  // message goes to standard error.
+  const bool piped = file == "-";
+  const std::string name = piped ? (action == "read" ? "standard output" : "standard input") : file;
+  if (piped && action == "read") g_dataOnStdout = true;
 
   std::vector<uint8_t> data;
   if (action == "write" || action == "verify") {
     data = ReadFile(file);
     if (data.size() > r.capacity)
-      Fail(kUsage, file + " has " + std::to_string(data.size()) + " bytes, region " + std::to_string(region) +
+      Fail(kUsage, name + " has " + std::to_string(data.size()) + " bytes, region " + std::to_string(region) +
                        " holds " + std::to_string(r.capacity));
     if (data.empty())
-      Fail(kUsage, file + " is empty" +
+      Fail(kUsage, name + " is empty" +
                        std::string(flash && action == "write" ? " (use 'zervon flash erase' to erase a region)" : ""));
   } else if (action == "read") {
     CheckWritable(file);
@@ -101,7 +110,7 @@ int Transfer(const Options& options, Args& args, bool flash) {
     if (!DoRead(flash, region, data)) Fail(kFailed, "the read of region " + std::to_string(region) + " failed");
     WriteFile(file, data);
     if (options.json) Json().Add("region", region).Add("bytes", static_cast<long>(data.size())).Add("file", file).Print();
-    else std::printf("read %zu bytes of region %d into %s\n", data.size(), region, file.c_str());
+    else if (!piped || !g_quiet) std::fprintf(Out(), "read %zu bytes of region %d into %s\n", data.size(), region, name.c_str());
   } else if (action == "write" || action == "erase") {
     if (!DoWrite(flash, region, data)) {
       const std::string failed = std::string("the ") + (action == "erase" ? "erase" : "write") + " of region " +
@@ -112,12 +121,14 @@ int Transfer(const Options& options, Args& args, bool flash) {
       if (data.empty() || !ReadQuietly(flash, region, back)) Fail(kFailed, failed);
       const size_t first = FirstDifference(data, back);
       if (first == data.size()) Fail(kFailed, failed + " (the data read back match: an exchange failed)");
-      Fail(kFailed, failed + ": the data read back differ from " + file + " first at " + Address(r.base + first) +
+      Fail(kFailed, failed + ": the data read back differ from " + name + " first at " + Address(r.base + first) +
                         " (offset 0x" + HexNumber(first) + ")");
     }
-    if (options.json) Json().Add("region", region).Add("bytes", static_cast<long>(data.size())).Print();
-    else if (action == "erase") std::printf("erased region %d\n", region);
-    else std::printf("wrote and verified %zu bytes in region %d\n", data.size(), region);
+    if (options.json && action == "erase")
+      Json().Add("region", region).Add("erased", true).Add("bytes", static_cast<long>(r.capacity)).Print();
+    else if (options.json) Json().Add("region", region).Add("bytes", static_cast<long>(data.size())).Print();
+    else if (action == "erase") std::fprintf(Out(), "erased region %d (%u bytes)\n", region, r.capacity);
+    else std::fprintf(Out(), "wrote and verified %zu bytes in region %d\n", data.size(), region);
   } else {
     std::vector<uint8_t> back(data.size());
     if (!back.empty() && !DoRead(flash, region, back))
@@ -130,7 +141,7 @@ int Transfer(const Options& options, Args& args, bool flash) {
       }
     if (differing == 0) {
       if (options.json) Json().Add("region", region).Add("match", true).Add("bytes", static_cast<long>(data.size())).Print();
-      else std::printf("region %d matches %s (%zu bytes)\n", region, file.c_str(), data.size());
+      else std::fprintf(Out(), "region %d matches %s (%zu bytes)\n", region, name.c_str(), data.size());
       return kOk;
     }
     std::snprintf(address, sizeof address, "0x%06zx", r.base + first);
@@ -139,7 +150,7 @@ int Transfer(const Options& options, Args& args, bool flash) {
           .Add("offset", static_cast<long>(first)).Add("differing", static_cast<long>(differing)).Print();
     char detail[160];
     std::snprintf(detail, sizeof detail, "region %d differs from %s at %s (offset 0x%zx: %02x, file %02x); %zu bytes differ",
-                  region, file.c_str(), address, first, back[first], data[first], differing);
+                  region, name.c_str(), address, first, back[first], data[first], differing);
     Fail(kFailed, detail);
   }
   return kOk;

@@ -88,7 +88,8 @@ const char kUsage[] =
     "                        bytes in hex); anything else: error\n"
     "\n"
     "  --verbose             print every request and reply on standard error\n"
-    "  --help                show this text\n";
+    "  --help                show this text\n"
+    "  --version             show the program's version\n";
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "zervon-sim: %s\n%s", message.c_str(), "Try 'zervon-sim --help'.\n");
@@ -234,6 +235,11 @@ int main(int argc, char** argv) {
     };
     if (option == "--help" || option == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (option == "--version" || option == "-V") {
+      // The virtual instrument is built with the SDK and carries its version;
+      // it does not load the library.
+      std::printf("zervon-sim (Zervon SDK) %s\n", ZERVON_SIM_VERSION);
       return 0;
     } else if (option == "--node") {
       node = value();
