@@ -90,6 +90,8 @@ class TerminalTransport : private InstrumentModel::Output {
     std::chrono::milliseconds gap{0};
     bool timed = false;  // the first write of a reply ends its service time
     Clock::time_point frameDone;
+    size_t packet = 0;  // Reply::packet, Reply::packetGap
+    std::chrono::microseconds packetGap{0};
   };
 
   static bool OpenTerminal(Terminal& t, std::string& error, int reserved = -1);
@@ -136,7 +138,7 @@ class TerminalTransport : private InstrumentModel::Output {
   bool running = false;
   bool stopRequested = false;
   unsigned graceMs = 100;
-  unsigned restartDelayMs = 1000;
+  unsigned restartDelayMs = kInstantRestartDelayMs;
   Clock::time_point reopenAt;
   Clock::time_point lastReply{};
   int restarts = 0;
@@ -144,6 +146,8 @@ class TerminalTransport : private InstrumentModel::Output {
   // ---- replies on their way ----
   std::deque<Outgoing> out;
   bool blockedOnWrite = false;
+  // Real timing: no packet is written before this (one packet per USB frame).
+  Clock::time_point packetFree{};
 
   // ---- diagnostics ----
   std::function<void(const std::string&)> sink;
