@@ -9,7 +9,9 @@
 // replies, the second half of a split reply): the loop sleeps only in
 // ppoll(), until the next byte, the next due reply or the next timer
 // (incomplete-frame time-out, hang-up grace, restart). An undisturbed reply
-// is written with a single write() in the same pass that framed its request.
+// is written with a single write() in the same pass that framed its request;
+// under the model's real timing it is due a USB frame later and leaves in
+// packets, no packet sooner than a packet gap after the one before it.
 //
 // The transport also keeps the device's life: the node link, hang-up after
 // a grace time, the restart after "FWPU", unplugging and plugging back, and

@@ -157,7 +157,8 @@ class VirtualInstrument {
 
   // ---- wire log ----
   // Host frames and reply writes, oldest first; the last 100000 records are
-  // kept. A split reply appears as its two writes; a dropped one not at all.
+  // kept. A split reply appears as its two writes, a reply longer than a
+  // packet under real timing as its packets; a dropped one not at all.
   std::vector<WireRecord> Log() const;
   std::vector<std::vector<uint8_t>> Requests() const;  // host frames only, in order
   size_t RequestCount() const;  // host frames since start or ClearLog (not capped)
