@@ -51,9 +51,10 @@ int DoFlashWrite(unsigned int address, const unsigned char* data, unsigned int l
 // DoFlashErase raises `length` to whole 4 KiB sectors and erases in 32 KiB
 // blocks (2000 ms per reply) when that erase length is a multiple of 32 KiB,
 // else in 4 KiB sectors (400 ms per reply), from `address` on without
-// aligning it. Reports (offset before the erase, erase length) after each
-// erase, then (erase length, erase length); the normal time-outs are put back
-// on every way out.
+// aligning it; each reply may come 50 ms later still (the link's allowance:
+// an erase is answered only when the chip is done). Reports (offset before
+// the erase, erase length) after each erase, then (erase length, erase
+// length); the normal time-outs are put back on every way out.
 int DoFlashErase(unsigned int address, unsigned int length, const unsigned char* signature);
 
 // The primitives bound to one memory.

@@ -132,6 +132,23 @@ TEST_F(FlashPacketTest, WholeBlocksAreErasedAsBlocksWithTheLongTimeout) {
   EXPECT_GE(ms, 1900);
 }
 
+TEST_F(FlashPacketTest, ErasesAndWritesAtTheChipsMaximumTimesSucceed) {
+  // The instrument's real timing with every erase and write at the flash
+  // chip's maximum: a 4 KiB sector 400 ms (the sector erase's own
+  // time-out), a 32 KiB block 1600 ms, a packet 3 ms, each reply a 1 ms USB
+  // frame later still.
+  sim.SetTiming(zsim::Timing::Real);
+  sim.SetSlowestFlash(true);
+  long ms = ElapsedMs([&] { EXPECT_EQ(SPIFlashErase(0x12000, 0x2000), 1); });
+  EXPECT_EQ(Sent(), (Frames{SectorEraseFrame(kFlash, 0x12000), SectorEraseFrame(kFlash, 0x13000)}));
+  EXPECT_GE(ms, 800);
+  EXPECT_EQ(MemMapErase(0x300000, 0x8000), 1);
+  auto data = RandomBytes(33, 4);
+  EXPECT_EQ(DoSPIFlashWrite(0x12000, data.data(), 33), 1);
+  EXPECT_EQ(sim.ReadFlash(0x12000, 33), data);
+  EXPECT_EQ(PortTimeouts(), kNormalTimeouts);
+}
+
 TEST_F(FlashPacketTest, ReadReplyLaterThanItsTimeoutFails) {
   sim.DelayReplies(1, 1000);
   unsigned char buffer[4];

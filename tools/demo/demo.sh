@@ -46,13 +46,16 @@ zervon() {
   "$ZERVON" "$@"
 }
 
+# The instrument takes the time a real one takes (--timing real): replies
+# come a 1 ms USB frame after their request, erases and flash writes when
+# the chip is done, the loader's rows and restart at a loader's pace.
 say "the virtual instrument"
 if [ "$ZERVON_DEMO_NODE" != none ]; then
-  echo "\$ zervon-sim --node $ZERVON_DEMO_NODE --value auto &"
-  "$SIM" --node "$ZERVON_DEMO_NODE" --value auto >"$WORK/sim.out" 2>"$WORK/sim.err" &
+  echo "\$ zervon-sim --node $ZERVON_DEMO_NODE --value auto --timing real &"
+  "$SIM" --node "$ZERVON_DEMO_NODE" --value auto --timing real >"$WORK/sim.out" 2>"$WORK/sim.err" &
 else
-  echo "\$ zervon-sim --value auto &"
-  "$SIM" --value auto >"$WORK/sim.out" 2>"$WORK/sim.err" &
+  echo "\$ zervon-sim --value auto --timing real &"
+  "$SIM" --value auto --timing real >"$WORK/sim.out" 2>"$WORK/sim.err" &
 fi
 SIM_PID=$!
 i=0

@@ -125,6 +125,7 @@ Clock::time_point InstrumentModel::FrameDeadline() const {
 // Fresh-terminal state: what a power-up of the instrument resets.
 void InstrumentModel::PowerUp() {
   rx_.clear();
+  busyUntil_ = Clock::time_point{};
   leaving_ = false;
   state.hostControl = false;
   state.inLoader = false;
@@ -135,6 +136,7 @@ void InstrumentModel::ClearFaults() {
   faults.drop = faults.delay = faults.truncate = faults.split = faults.garbage = Knob{};
   faults.silent = false;
   faults.foreign = false;
+  timing.slowestFlash = false;
   state.flash.DisarmCorruptions();
   state.memMap.DisarmCorruptions();
   state.ispFaults.clear();
@@ -150,12 +152,21 @@ void InstrumentModel::Answer(std::vector<uint8_t> bytes, Clock::time_point now, 
   const bool truncateIt = faults.truncate.Take();
   const bool garbleIt = faults.garbage.Take();
   const bool splitIt = faults.split.Take();
+  Reply reply;
+  if (timing.real) {
+    // The request waits for the work of those before it, then does its own;
+    // the reply is seen a USB frame after that (a dropped one still took
+    // the instrument its time).
+    busyUntil_ = std::max(now, busyUntil_) + work_;
+    reply.delay = std::chrono::duration_cast<std::chrono::microseconds>(busyUntil_ - now) + kUsbFrame;
+    reply.packet = kUsbPacketSize;
+    reply.packetGap = kUsbFrame;
+  }
   if (dropIt) {
     out.Note("reply dropped");
     return;
   }
-  Reply reply;
-  if (delayIt) reply.delay = milliseconds(faults.delayMs);
+  if (delayIt) reply.delay += milliseconds(faults.delayMs);
   if (truncateIt && bytes.size() > faults.truncateLength) bytes.resize(faults.truncateLength);
   if (garbleIt) {
     // XOR with a non-zero byte: every byte differs from the true reply, so
@@ -179,6 +190,7 @@ void InstrumentModel::Answer(std::vector<uint8_t> bytes, Clock::time_point now, 
 void InstrumentModel::Handle(const uint8_t* frame, size_t size, Clock::time_point now, Output& out) {
   out.Request(frame, size, now);
   if (faults.silent) return;
+  work_ = std::chrono::microseconds(0);
 
   // The loader is a mode: in it only the loader's own requests and the SPI
   // flash packets are carried out; outside it the loader takes nothing but
@@ -304,8 +316,10 @@ void InstrumentModel::FlashPacket(const uint8_t* frame, Clock::time_point now, O
     case 'W':  // the framing takes no write of more than one packet
       memory.Program(address, frame + kFlashHeaderSize, n);
       memory.Read(address, r.data() + kFlashHeaderSize, n);  // what the chip now holds
+      work_ = ProgramTime();
       break;
     case 'E':
+      work_ = EraseTime(frame[4]);
       if (frame[4] == kEraseSector) {
         memory.Erase(address, kSectorSize);
       } else if (frame[4] == kEraseBlock) {
@@ -323,6 +337,7 @@ void InstrumentModel::Loader(const uint8_t* frame, Clock::time_point now, Output
   switch (frame[3]) {
     case 'S': {
       state.inLoader = true;
+      work_ = kLoaderEnter;
       std::vector<uint8_t> r(kLoaderFrameSize, 0);
       std::memcpy(r.data(), "FWPS", 4);
       Answer(std::move(r), now, out);
@@ -341,6 +356,7 @@ void InstrumentModel::Loader(const uint8_t* frame, Clock::time_point now, Output
         }
         state.isp[at] = value;
       }
+      work_ = kLoaderRowWrite;
       Answer(LoaderRowReply(frame, offset), now, out);
       return;
     }
@@ -365,6 +381,18 @@ bool InstrumentModel::RowRequestValid(const uint8_t* frame, Output& out) const {
     valid = valid && std::all_of(frame + 8, frame + kLoaderFrameSize, [](uint8_t b) { return b == 0; });
   if (!valid) out.Note("refused a malformed row request: " + Hex(frame, 8));
   return valid;
+}
+
+// ---- real timing ----
+
+std::chrono::microseconds InstrumentModel::EraseTime(uint8_t opcode) const {
+  if (opcode == kEraseSector) return timing.slowestFlash ? kSectorEraseMaximum : kSectorEraseTypical;
+  if (opcode == kEraseBlock) return timing.slowestFlash ? kBlockEraseMaximum : kBlockEraseTypical;
+  return std::chrono::microseconds(0);  // unknown opcode: nothing erased
+}
+
+std::chrono::microseconds InstrumentModel::ProgramTime() const {
+  return timing.slowestFlash ? kProgramMaximum : kProgramTypical;
 }
 
 std::vector<uint8_t> InstrumentModel::LoaderRowReply(const uint8_t* frame, size_t offset) const {

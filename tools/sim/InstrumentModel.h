@@ -24,6 +24,10 @@
 // time the incomplete-frame time-out is checked at, the time the status
 // value is read at (state.epoch is the start of its sine).
 //
+// Timing (below): instant answers every request as soon as it is complete;
+// real gives each reply the time the real instrument takes, on its USB
+// full-speed link and with the typical figures of a 16 Mbit SPI NOR chip.
+//
 // The state and the fault knobs are plain data that callers may read and
 // change between calls. Nothing here is thread-safe: one caller at a time
 // (in the virtual instrument, whoever holds the terminal transport's lock).
@@ -50,6 +54,40 @@ constexpr size_t kMemMapSize = size_t{16} << 20;  // display memory map, the who
 constexpr size_t kIspSize = size_t{64} << 10;     // loader image, 16-bit row offsets
 constexpr auto kFrameTimeout = std::chrono::milliseconds(100);
 
+// ---- real timing ----
+// USB full speed: the host polls the instrument's bulk IN endpoint once per
+// 1 ms frame, and a packet carries at most 64 bytes. A reply is therefore
+// seen one frame after the instrument has it ready, never sooner, and the
+// endpoint carries one packet per frame: a reply longer than 64 bytes (or
+// several replies queued together) leaves as 64-byte packets a frame apart.
+constexpr auto kUsbFrame = std::chrono::microseconds(1000);
+constexpr size_t kUsbPacketSize = 64;
+// SPI NOR flash (both memories), from the datasheet of a common 16 Mbit
+// part: typical and maximum times. The reply to an erase or a write comes
+// when the chip is done; a read takes no time worth counting (32 bytes at
+// the SPI clock are microseconds).
+constexpr auto kSectorEraseTypical = std::chrono::microseconds(45000);    // 4 KiB
+constexpr auto kSectorEraseMaximum = std::chrono::microseconds(400000);
+constexpr auto kBlockEraseTypical = std::chrono::microseconds(120000);    // 32 KiB
+constexpr auto kBlockEraseMaximum = std::chrono::microseconds(1600000);
+constexpr auto kProgramTypical = std::chrono::microseconds(700);          // one packet, up to 32 bytes
+constexpr auto kProgramMaximum = std::chrono::microseconds(3000);
+// The loader (the instrument's own microcontroller flash): entering it
+// stops the application and answers after 10 ms; a row write erases and
+// programs the row in the controller's flash, about 3 ms; a row read takes
+// no time worth counting. After "FWPU" the instrument resets and enumerates
+// again: its port is gone at once and back 1.5 s later (kRealRestartDelay).
+constexpr auto kLoaderEnter = std::chrono::microseconds(10000);
+constexpr auto kLoaderRowWrite = std::chrono::microseconds(3000);
+constexpr unsigned kRealRestartDelayMs = 1500;
+constexpr unsigned kInstantRestartDelayMs = 1000;
+
+// Which timing the model applies.
+struct ReplyTiming {
+  bool real = false;         // false: instant, every reply at once (the delay knob aside)
+  bool slowestFlash = false;  // fault knob, real timing only: every erase and program takes the maximum
+};
+
 // Bytes as hex for notes and traces: "12 55 AA", cut after `limit` bytes.
 std::string Hex(const uint8_t* data, size_t size, size_t limit = 80);
 
@@ -58,11 +96,17 @@ struct Reply {
   std::vector<uint8_t> bytes;  // never empty
   // Due this long after its request was complete. Replies leave in order,
   // so every later reply waits behind a delayed one.
-  std::chrono::milliseconds delay{0};
+  std::chrono::microseconds delay{0};
   // 0: one write. Otherwise the first `firstPart` bytes (fewer than all),
   // then the rest `gap` after the first part is out.
   size_t firstPart = 0;
   std::chrono::milliseconds gap{0};
+  // 0: written as it is. Otherwise the bytes leave in packets of at most
+  // `packet` bytes (counted from the start of each part), every packet at
+  // least `packetGap` after the packet written before it, of this reply or
+  // an earlier one (real timing: the USB endpoint, one packet per frame).
+  size_t packet = 0;
+  std::chrono::microseconds packetGap{0};
 };
 
 // A count-based fault knob: applies to the next `count` replies, to every
@@ -147,6 +191,7 @@ class InstrumentModel {
 
   InstrumentState state;
   Faults faults;
+  ReplyTiming timing;
 
   // Bytes from the host that arrived at `now`. Complete requests are
   // carried out at once; the rest of a request waits for the next bytes.
@@ -165,7 +210,8 @@ class InstrumentModel {
   // The value the next status reply at `now` carries.
   uint16_t MeasuredRaw(Clock::time_point now) const;
 
-  // Every fault off, the one-shot memory and loader corruptions too.
+  // Every fault off, the one-shot memory and loader corruptions and the
+  // slowest-flash knob too.
   void ClearFaults();
 
   size_t DroppedBytes() const { return droppedBytes_; }    // bad bytes and the rest of their writes
@@ -176,6 +222,8 @@ class InstrumentModel {
   void NoteDropped(size_t at, Output& out);
   void Handle(const uint8_t* frame, size_t size, Clock::time_point now, Output& out);
   void Answer(std::vector<uint8_t> bytes, Clock::time_point now, Output& out);
+  std::chrono::microseconds EraseTime(uint8_t opcode) const;
+  std::chrono::microseconds ProgramTime() const;
   std::vector<uint8_t> StatusReply(Clock::time_point now) const;
   void Calibration(const uint8_t* frame, Clock::time_point now, Output& out);
   void RecordBlock(const uint8_t* frame, Clock::time_point now, Output& out);
@@ -187,6 +235,11 @@ class InstrumentModel {
   std::vector<uint8_t> rx_;  // bytes of requests not yet complete
   Clock::time_point lastRx_;
   bool leaving_ = false;  // "FWPU" seen: no more bytes until PowerUp()
+  // Real timing: the work of the request being handled (set by its handler),
+  // and when the instrument is done with the work of the requests before,
+  // which a new request waits for.
+  std::chrono::microseconds work_{0};
+  Clock::time_point busyUntil_{};
   size_t droppedBytes_ = 0;
   size_t droppedFrames_ = 0;
   std::minstd_rand rng_{20240517u};

@@ -222,6 +222,7 @@ void TerminalTransport::ResetSession() {
   model.PowerUp();
   out.clear();
   blockedOnWrite = false;
+  packetFree = Clock::time_point{};
 }
 
 // The lingering node goes: its link (unless another terminal has taken the
@@ -383,7 +384,10 @@ void TerminalTransport::Advance(Clock::time_point now) {
 Clock::time_point TerminalTransport::NextDeadline() const {
   Clock::time_point next = Clock::time_point::max();
   if (phase == Phase::Serving || phase == Phase::HangingUp) {
-    if (!out.empty() && !blockedOnWrite) next = std::min(next, out.front().notBefore);
+    if (!out.empty() && !blockedOnWrite) {
+      const Outgoing& o = out.front();
+      next = std::min(next, o.packet > 0 ? std::max(o.notBefore, packetFree) : o.notBefore);
+    }
   }
   if (phase == Phase::Serving) next = std::min(next, model.FrameDeadline());
   if (phase == Phase::HangingUp && out.empty()) next = std::min(next, lastReply + milliseconds(graceMs));
@@ -430,11 +434,15 @@ void TerminalTransport::Send(Reply reply, Clock::time_point frameDone) {
     first.notBefore = due;
     first.timed = true;
     first.frameDone = frameDone;
+    first.packet = reply.packet;
+    first.packetGap = reply.packetGap;
     Outgoing rest;
     rest.bytes.assign(cut, bytes.end());
     rest.notBefore = Clock::time_point::max();  // set when the first part is out
     rest.continuation = true;
     rest.gap = reply.gap;
+    rest.packet = reply.packet;
+    rest.packetGap = reply.packetGap;
     out.push_back(std::move(first));
     out.push_back(std::move(rest));
   } else {
@@ -443,19 +451,26 @@ void TerminalTransport::Send(Reply reply, Clock::time_point frameDone) {
     whole.notBefore = due;
     whole.timed = true;
     whole.frameDone = frameDone;
+    whole.packet = reply.packet;
+    whole.packetGap = reply.packetGap;
     out.push_back(std::move(whole));
   }
   Flush();
 }
 
-// Writes every reply that is due, in order, one write() each.
+// Writes every reply that is due, in order, one write() each; a reply with
+// a packet size one write() per packet, each packet once the one before it
+// is a packet gap old.
 void TerminalTransport::Flush() {
   if (term.master < 0) return;
   Clock::time_point now = Clock::now();
   while (!out.empty() && !blockedOnWrite) {
     Outgoing& o = out.front();
-    if (o.notBefore > now) break;
-    const ssize_t n = ::write(term.master, o.bytes.data() + o.written, o.bytes.size() - o.written);
+    if (o.notBefore > now || (o.packet > 0 && packetFree > now)) break;
+    // The write in progress: the whole reply, or the packet holding `written`.
+    const size_t start = o.packet > 0 ? o.written / o.packet * o.packet : 0;
+    const size_t end = o.packet > 0 ? std::min(o.bytes.size(), start + o.packet) : o.bytes.size();
+    const ssize_t n = ::write(term.master, o.bytes.data() + o.written, end - o.written);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN) {
@@ -467,16 +482,28 @@ void TerminalTransport::Flush() {
       continue;
     }
     o.written += static_cast<size_t>(n);
-    if (o.written < o.bytes.size()) {
+    if (o.written < end) {
       blockedOnWrite = true;
       break;
     }
     now = Clock::now();
     lastReply = now;
     ++log.replies;
-    if (o.timed) log.AddServiceTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now - o.frameDone));
-    if (trace) Note("reply:   " + Hex(o.bytes.data(), o.bytes.size()));
-    log.Append(false, std::move(o.bytes), now);
+    if (o.timed && start == 0)
+      log.AddServiceTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now - o.frameDone));
+    if (trace) Note("reply:   " + Hex(o.bytes.data() + start, end - start));
+    if (o.packet > 0) packetFree = now + o.packetGap;
+    if (end < o.bytes.size()) {
+      log.Append(false, std::vector<uint8_t>(o.bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                             o.bytes.begin() + static_cast<std::ptrdiff_t>(end)),
+                 now);
+      continue;  // the next packet of this reply
+    }
+    if (start == 0)
+      log.Append(false, std::move(o.bytes), now);
+    else
+      log.Append(false, std::vector<uint8_t>(o.bytes.begin() + static_cast<std::ptrdiff_t>(start), o.bytes.end()),
+                 now);
     out.pop_front();
     if (!out.empty() && out.front().continuation) out.front().notBefore = now + out.front().gap;
   }

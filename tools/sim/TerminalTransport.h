@@ -9,7 +9,9 @@
 // replies, the second half of a split reply): the loop sleeps only in
 // ppoll(), until the next byte, the next due reply or the next timer
 // (incomplete-frame time-out, hang-up grace, restart). An undisturbed reply
-// is written with a single write() in the same pass that framed its request.
+// is written with a single write() in the same pass that framed its request;
+// under the model's real timing it is due a USB frame later and leaves in
+// packets, no packet sooner than a packet gap after the one before it.
 //
 // The transport also keeps the device's life: the node link, hang-up after
 // a grace time, the restart after "FWPU" (under the same node or another,
@@ -94,6 +96,8 @@ class TerminalTransport : private InstrumentModel::Output {
     std::chrono::milliseconds gap{0};
     bool timed = false;  // the first write of a reply ends its service time
     Clock::time_point frameDone;
+    size_t packet = 0;  // Reply::packet, Reply::packetGap
+    std::chrono::microseconds packetGap{0};
   };
 
   static bool OpenTerminal(Terminal& t, std::string& error, bool makeRaw, int reserved = -1);
@@ -142,7 +146,7 @@ class TerminalTransport : private InstrumentModel::Output {
   bool stopRequested = false;
   unsigned graceMs = 100;
   bool rawTerminal = false;  // each new terminal starts raw instead of with the defaults
-  unsigned restartDelayMs = 1000;
+  unsigned restartDelayMs = kInstantRestartDelayMs;
   Clock::time_point reopenAt;
   std::string restartNode;  // the node a restart comes back under; empty: the same
   // The node of the terminal before a restart, kept for a while (as a
@@ -159,6 +163,8 @@ class TerminalTransport : private InstrumentModel::Output {
   // ---- replies on their way ----
   std::deque<Outgoing> out;
   bool blockedOnWrite = false;
+  // Real timing: no packet is written before this (one packet per USB frame).
+  Clock::time_point packetFree{};
 
   // ---- diagnostics ----
   std::function<void(const std::string&)> sink;

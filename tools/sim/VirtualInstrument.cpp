@@ -21,6 +21,7 @@ struct VirtualInstrument::Impl {
   InstrumentModel model;
   WireLog log;
   TerminalTransport transport{model, log};
+  bool restartDelayChosen = false;  // SetRestartDelayMs was called: the timing leaves it alone
 
   Impl() { model.state.epoch = Clock::now(); }
   std::unique_lock<std::mutex> Lock() const { return transport.Lock(); }
@@ -205,7 +206,13 @@ bool VirtualInstrument::InLoader() const {
   return impl_->model.state.inLoader;
 }
 
-void VirtualInstrument::SetRestartDelayMs(unsigned ms) { impl_->transport.SetRestartDelayMs(ms); }
+void VirtualInstrument::SetRestartDelayMs(unsigned ms) {
+  {
+    const auto lk = impl_->Lock();
+    impl_->restartDelayChosen = true;
+  }
+  impl_->transport.SetRestartDelayMs(ms);
+}
 void VirtualInstrument::SetRestartNode(const std::string& node) { impl_->transport.SetRestartNode(node); }
 void VirtualInstrument::SetNodeLingerMs(unsigned ms) { impl_->transport.SetNodeLingerMs(ms); }
 
@@ -213,6 +220,28 @@ int VirtualInstrument::RestartCount() const { return impl_->transport.RestartCou
 
 bool VirtualInstrument::WaitForRestarts(int count, unsigned timeoutMs) const {
   return impl_->transport.WaitForRestarts(count, timeoutMs);
+}
+
+// ---- timing ----
+
+void VirtualInstrument::SetTiming(Timing timing) {
+  bool chosen;
+  {
+    const auto lk = impl_->Lock();
+    impl_->model.timing.real = timing == Timing::Real;
+    chosen = impl_->restartDelayChosen;
+  }
+  if (!chosen) impl_->transport.SetRestartDelayMs(timing == Timing::Real ? kRealRestartDelayMs : kInstantRestartDelayMs);
+}
+
+Timing VirtualInstrument::GetTiming() const {
+  const auto lk = impl_->Lock();
+  return impl_->model.timing.real ? Timing::Real : Timing::Instant;
+}
+
+void VirtualInstrument::SetSlowestFlash(bool on) {
+  const auto lk = impl_->Lock();
+  impl_->model.timing.slowestFlash = on;
 }
 
 // ---- faults ----

@@ -27,6 +27,19 @@
 
 namespace zsim {
 
+// How long the instrument takes to answer (the figures are in
+// InstrumentModel.h). Instant: every reply as soon as its request is
+// complete, the way the fast tests want it. Real: the time a real
+// instrument takes: a reply is seen no sooner than one 1 ms USB frame after
+// its request, in 64-byte packets one frame apart; erases and flash writes
+// are answered when the chip is done (typical figures of a 16 Mbit SPI NOR
+// part: 4 KiB sector 45 ms, 32 KiB block 120 ms, a packet of up to 32 bytes
+// 0.7 ms); the loader answers after 10 ms on entry and 3 ms per written
+// row; and after leaving the loader the instrument is back 1.5 s later
+// (unless SetRestartDelayMs chose another time). A request waits for the
+// work of the requests before it.
+enum class Timing { Instant, Real };
+
 class VirtualInstrument {
  public:
   // Defaults: marker "VRX", serial groups 21, 07, 03, 300, hardware code 5,
@@ -130,7 +143,9 @@ class VirtualInstrument {
   // requests whose offset is no multiple of 32, whose bytes 4..5 are not
   // 00 A0, or (reads) whose row bytes are not zero get no reply.
   bool InLoader() const;  // "FWPS" seen and no restart since
-  void SetRestartDelayMs(unsigned ms);  // time without a terminal after "FWPU"
+  // Time without a terminal after "FWPU" (default: 1000 ms with instant
+  // timing, 1500 ms with real timing); once set, it stays whatever the timing.
+  void SetRestartDelayMs(unsigned ms);
   // The node a restart comes back under (e.g. "/dev/ttyACM1" where it was
   // "/dev/ttyACM0"), for every later restart; empty (the default): the same.
   void SetRestartNode(const std::string& node);
@@ -140,6 +155,14 @@ class VirtualInstrument {
   void SetNodeLingerMs(unsigned ms);
   int RestartCount() const;             // restarts completed (new terminal up)
   bool WaitForRestarts(int count, unsigned timeoutMs) const;
+
+  // ---- timing ----
+  void SetTiming(Timing timing);  // default Instant; takes effect from the next request
+  Timing GetTiming() const;
+  // Fault knob of the real timing: every erase and flash write takes the
+  // chip's maximum time (4 KiB sector 400 ms, 32 KiB block 1600 ms, a
+  // packet 3 ms) instead of the typical one, until switched off.
+  void SetSlowestFlash(bool on);
 
   // ---- faults ----
   // Each count-based knob applies to the next `count` replies (requests that
@@ -158,11 +181,12 @@ class VirtualInstrument {
   // Silent: requests are still framed and logged but not carried out and
   // never answered, until switched off.
   void SetSilent(bool silent);
-  void ClearFaults();  // every knob above off (the one-shot corruptions too)
+  void ClearFaults();  // every knob above off (the one-shot corruptions and SetSlowestFlash too)
 
   // ---- wire log ----
   // Host frames and reply writes, oldest first; the last 100000 records are
-  // kept. A split reply appears as its two writes; a dropped one not at all.
+  // kept. A split reply appears as its two writes, a reply longer than a
+  // packet under real timing as its packets; a dropped one not at all.
   std::vector<WireRecord> Log() const;
   std::vector<std::vector<uint8_t>> Requests() const;  // host frames only, in order
   size_t RequestCount() const;  // host frames since start or ClearLog (not capped)

@@ -47,7 +47,7 @@ const char kUsage[] =
     "  --battery-low         report a low battery\n"
     "  --flags N             status flags byte (byte 29) as a whole\n"
     "  --restart-delay MS    time without a terminal after leaving the loader\n"
-    "                        (default 1000)\n"
+    "                        (default 1000, 1500 with --timing real)\n"
     "  --raw                 make each new terminal raw at 115200 at once, for\n"
     "                        programs that do not configure the port; without it\n"
     "                        the terminal starts with the kernel's defaults\n"
@@ -58,6 +58,16 @@ const char kUsage[] =
     "                        the --node PATH (e.g. /dev/ttyACM1)\n"
     "  --linger MS           after a restart the old node stays MS ms, leading to\n"
     "                        the terminal that is gone (default 0)\n"
+    "\n"
+    "Timing:\n"
+    "  --timing instant|real instant (default): every reply at once; real: the time\n"
+    "                        a real instrument takes: replies no sooner than one 1 ms\n"
+    "                        USB frame after the request, in 64-byte packets a frame\n"
+    "                        apart; SPI-flash erases and writes answered when done\n"
+    "                        (typical: 4 KiB sector 45 ms, 32 KiB block 120 ms, one\n"
+    "                        packet 0.7 ms); loader entry 10 ms, row write 3 ms\n"
+    "  --slowest-flash       with --timing real: every erase and write takes the\n"
+    "                        chip's maximum (sector 400 ms, block 1600 ms, 3 ms)\n"
     "\n"
     "Faults (--delay-ms, --truncate and --split apply to every reply unless\n"
     "--fault-count limits them to the first N replies):\n"
@@ -82,7 +92,8 @@ const char kUsage[] =
     "                        truncate N LEN, split N K GAP, garbage N (N as for the\n"
     "                        fault knobs: negative for every reply, 0 off),\n"
     "                        silent 0|1, clear (every fault off), value RAW,\n"
-    "                        battery-low 0|1 (answer: ok); settings (the last\n"
+    "                        battery-low 0|1, timing instant|real,\n"
+    "                        slowest-flash 0|1 (answer: ok); settings (the last\n"
     "                        setting request in hex, or none), host-control,\n"
     "                        calibrating (0 or 1), flash ADDR LEN (LEN <= 1024\n"
     "                        bytes in hex); anything else: error\n"
@@ -167,6 +178,17 @@ std::string Control(zsim::VirtualInstrument& sim, const std::string& line) {
     sim.SetMeasuredRaw(static_cast<uint16_t>(a));
   } else if (command == "battery-low" && args(1)) {
     sim.SetBatteryLow(a != 0);
+  } else if (command == "timing") {
+    std::string which;
+    in >> which;
+    if (which == "real")
+      sim.SetTiming(zsim::Timing::Real);
+    else if (which == "instant")
+      sim.SetTiming(zsim::Timing::Instant);
+    else
+      return "error " + line;
+  } else if (command == "slowest-flash" && args(1)) {
+    sim.SetSlowestFlash(a != 0);
   } else if (command == "settings") {
     const auto settings = sim.Settings();
     return settings.empty() ? "none" : HexText(settings.back().data(), settings.back().size());
@@ -291,6 +313,16 @@ int main(int argc, char** argv) {
       sim.SetRestartNode(value());
     } else if (option == "--linger") {
       sim.SetNodeLingerMs(static_cast<unsigned>(Number(option, value(), 600000)));
+    } else if (option == "--timing") {
+      const std::string which = value();
+      if (which == "real")
+        sim.SetTiming(zsim::Timing::Real);
+      else if (which == "instant")
+        sim.SetTiming(zsim::Timing::Instant);
+      else
+        Fail("--timing takes instant or real");
+    } else if (option == "--slowest-flash") {
+      sim.SetSlowestFlash(true);
     } else if (option == "--silent") {
       sim.SetSilent(true);
     } else if (option == "--foreign") {
