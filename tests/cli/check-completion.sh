@@ -1,7 +1,7 @@
 #!/bin/bash
 # The bash completion of zervon, as bash runs it on Tab: commands and global
 # options from the tool's help, each command's actions and options, regions
-# and ports.
+# and ports, with options given as --opt VALUE or --opt=VALUE.
 #
 #   check-completion.sh COMPLETION_SCRIPT ZERVON
 set -u
@@ -28,10 +28,14 @@ expect() {
 expect '' -- list doctor info read set raw mfg calibrate flash memmap burn
 expect fl -- flash
 expect --port /dev/null --ti -- --timeout
+expect --port = /dev/null i -- info                      # --port=/dev/null, as bash splits it
+expect -V -- -V
 expect --json flash '' -- read write verify erase
 expect memmap '' -- read write verify
 expect calibrate st -- start stop
 expect flash write --region '' -- 0 1 2 3
+expect flash write --region = -- 0 1 2 3                 # --region=<Tab>
+expect flash write --region = 2 -- 2
 expect flash read --region 1 --le -- --length
 expect read --wa -- --watch
 expect burn image.bin --fo -- --force

@@ -108,13 +108,14 @@ const std::map<std::string, const char*> kHelp = {
      "verify compares the region with FILE and reports the first differing address.\n"
      "FILE '-' is standard input (write, verify) or standard output (read).\n"},
     {"memmap",
-     "Usage: zervon [OPTIONS] memmap read|write|verify --region N FILE [--length N]\n"
+     "Usage: zervon [OPTIONS] memmap read --region N FILE [--length N]\n"
+     "       zervon [OPTIONS] memmap write|verify --region N FILE\n"
      "Regions: 0 0x000000 (1 MiB), 1 0x300000 (8 KiB), 2 0x302000 (4 KiB), 3 0x308000 (4 KiB).\n"
      "FILE '-' is standard input (write, verify) or standard output (read).\n"},
     {"burn",
      "Usage: zervon [OPTIONS] burn IMAGE --version MAIN.SUB [--force]\n"
-     "Burns the firmware image (at most 1984 KiB; 64 KiB for firmware 2.x) and records version\n"
-     "MAIN.SUB (0..255 each) in the instrument.\n"
+     "Burns the firmware image (at most 1984 KiB; 64 KiB for firmware 2.x or older) and records\n"
+     "version MAIN.SUB (0..255 each) in the instrument.\n"
      "The battery is checked first: a low battery refuses the burn (exit 5) unless --force.\n"
      "The instrument restarts and is found again by its node, so --port must name /dev/ttyACM<N>.\n"},
 };
