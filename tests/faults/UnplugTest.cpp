@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -60,21 +61,47 @@ bool Alternate(const std::vector<bool>& reports) {
 
 bool ValueIs(double value, uint16_t raw) { return static_cast<long>(value * 100 + 0.5) == raw; }
 
-// Unplugs `sim` on another thread once it has received `more` further
-// requests (or after 5 s); join() waits for that.
+// Unplugs `sim` once it has received `more` further requests (or after
+// 5 s); join() waits for that. The instrument falls silent at that request,
+// on its own serving thread (the wire trace's sink sees each request as it
+// comes), so a host that is quick on a quiet machine cannot finish its
+// transfer in the moment before the pull: the pull always lands mid-way.
 class Puller {
  public:
-  Puller(zsim::VirtualInstrument& sim, size_t more)
-      : thread_([&sim, target = sim.RequestCount() + more] {
-          sim.WaitForRequests(target, 5000);
-          sim.Unplug();
-        }) {}
+  Puller(zsim::VirtualInstrument& sim, size_t more) {
+    auto state = state_;
+    const size_t target = sim.RequestCount() + more;
+    sim.SetEventSink([state, &sim, target](const std::string&) {
+      if (state->silenced || sim.RequestCount() < target) return;
+      sim.SetSilent(true);
+      std::lock_guard<std::mutex> lk(state->m);
+      state->silenced = true;
+      state->cv.notify_all();
+    });
+    sim.SetWireTrace(true);
+    thread_ = std::thread([state, &sim] {
+      {
+        std::unique_lock<std::mutex> lk(state->m);
+        state->cv.wait_for(lk, std::chrono::seconds(5), [&] { return state->silenced.load(); });
+      }
+      sim.Unplug();
+      sim.SetWireTrace(false);
+      sim.SetEventSink(nullptr);
+      sim.SetSilent(false);
+    });
+  }
   ~Puller() { join(); }
   void join() {
     if (thread_.joinable()) thread_.join();
   }
 
  private:
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<bool> silenced{false};
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
   std::thread thread_;
 };
 
