@@ -3,6 +3,7 @@
 // the instrument, for every command and for the bad inputs that must leave
 // the instrument untouched.
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -243,6 +244,15 @@ TEST_F(CliTest, PortIsHeldExclusively) {
   ExpectFailure(Zervon({"info"}), 4, "held by process " + std::to_string(getpid()) + " (");
   EXPECT_EQ(sim.RequestCount(), 0u);
   close(fd);
+
+  // Interrupted in the middle of a long read, the tool gives the port's
+  // exclusive mode back on its way out: the next command gets the port.
+  BackgroundCli reader({"--port", path, "-q", "flash", "read", "--region", "3", File("big.bin")});
+  ASSERT_TRUE(sim.WaitForRequests(50, 10000));
+  kill(reader.pid, SIGINT);
+  EXPECT_EQ(reader.Wait(10000), -1);  // ended by the signal
+  CliResult r2 = Zervon({"info"});
+  EXPECT_EQ(r2.code, 0) << r2;
 }
 
 TEST_F(CliTest, SetSendsTheSettingAndRefusesBadBytes) {
@@ -366,7 +376,9 @@ TEST_F(CliTest, FlashWriteVerifyReadRoundTrip) {
   // Plain lines end without spaces and say 0 % only at 0 bytes.
   for (const std::string& line : r.ErrLines()) {
     EXPECT_FALSE(line.empty() || line.back() == ' ') << "[" << line << "]";
-    if (line.find(":   0%") != std::string::npos) EXPECT_NE(line.find("  0 B/"), std::string::npos) << line;
+    if (line.find(":   0%") != std::string::npos) {
+      EXPECT_NE(line.find("  0 B/"), std::string::npos) << line;
+    }
   }
   EXPECT_EQ(sim.ReadFlash(kFlashRegion1, 1000), data);
   EXPECT_EQ(sim.ReadFlash(kFlashRegion1 + 1000, 64), Bytes(64, 0xFF));
@@ -400,6 +412,15 @@ TEST_F(CliTest, FlashWriteVerifyReadRoundTrip) {
   ASSERT_EQ(r.code, 0) << r;
   EXPECT_EQ(r.out.size(), 16u) << r;
   EXPECT_NE(r.err.find("{\"region\":2,\"bytes\":16,\"file\":\"-\"}\n"), std::string::npos) << r;
+  // A reader that quits early (`| head`) ends the tool through its normal
+  // exit, which gives the port back: the next command gets it.
+  std::string line;
+  for (const std::string& w :
+       CliCommand({"-q", "--port", sim.SlavePath(), "flash", "read", "--region", "3", "--length", "0x20000", "-"}))
+    line += "'" + w + "' ";
+  ASSERT_NE(std::system(("sh -c \"" + line + "| head -c 16 >/dev/null\"").c_str()), -1);
+  r = Zervon({"info"});
+  EXPECT_EQ(r.code, 0) << r;
 
   // An erase shows its erase pass only, and says what it did.
   r = Zervon({"flash", "erase", "--region", "1"});
@@ -592,7 +613,9 @@ TEST_F(CliTest, TerminalOutputFitsTheWidth) {
     EXPECT_NE(r.out.find("\x1b[K"), std::string::npos) << r.out;  // what a line had before is cleared
     EXPECT_NE(r.out.find("preparing"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("verifying"), std::string::npos) << r.out;
-    if (columns == 120) EXPECT_NE(r.out.find("] 100%"), std::string::npos) << r.out;
+    if (columns == 120) {
+      EXPECT_NE(r.out.find("] 100%"), std::string::npos) << r.out;
+    }
   }
   CliResult r = RunCliOnTerminal({"--port", sim.SlavePath(), "read", "--watch", "--chart", "--rate", "20", "--count", "5"},
                                  1, 60);

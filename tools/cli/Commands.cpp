@@ -180,6 +180,7 @@ int CmdRead(const Options& options, Args& args) {
                   battery ? "good" : "low");
       std::fflush(stdout);
     }
+    if (std::ferror(stdout)) break;  // the reader has gone (`| head`): nothing more to show
   }
   if (drawing) drawing->End();
   if (csvFile && std::fclose(csvFile.release()) != 0) Fail(kFailed, "cannot write " + csvPath);

@@ -1,4 +1,8 @@
 // zervon: the command-line tool for the instrument.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,6 +15,25 @@
 #endif
 
 namespace {
+
+// A signal that ends the tool in the middle of a command (Ctrl-C during a
+// flash read): a port's exclusive mode belongs to the terminal, not to the
+// descriptor, so it would outlive this process wherever something else
+// keeps the terminal open (the virtual instrument does). Every terminal
+// this process holds in that mode is given back, with calls that are safe
+// in a signal handler, before the signal takes its usual course.
+void OnEndingSignal(int sig) {
+  for (int fd = 3; fd < 1024; ++fd) {
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) ::ioctl(fd, TIOCNXCL);
+#else
+    if (::isatty(fd)) ::ioctl(fd, TIOCNXCL);
+#endif
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
 
 const char kUsage[] =
     "Usage: zervon [OPTIONS] COMMAND [ARGS...]\n"
@@ -170,6 +193,11 @@ std::string LibraryVersion() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`| head`) must not kill the tool while it holds
+  // the port: writes then fail with EPIPE and the tool ends through its
+  // normal exit, which releases the port and its exclusive mode.
+  signal(SIGPIPE, SIG_IGN);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, OnEndingSignal);
   cli::Options options;
   int code = cli::kOk;
   // --json holds for the failures of the command line itself too.
