@@ -5,6 +5,7 @@
 // test that fails puts every device back into the device list, so that the
 // next one finds the instruments as they were.
 #include <random>
+#include <vector>
 
 #include "WinApiSupport.h"
 
@@ -256,6 +257,13 @@ TEST_F(Operation, SettingsReachTheInstrument) {
   EXPECT_EQ(lastSetting("00010203ff000100"), "00010203ff000100");
   EXPECT_EQ(zervon.UpdateSettingEx(9, 8, 7, 6, 5), 0);
   EXPECT_EQ(lastSetting("0009080706050100"), "0009080706050100");
+  // The virtual instrument shows a setting's bytes as its report bytes.
+  int r[5] = {};
+  ASSERT_EQ(zervon.ReadValue(&r[0], &r[1], &r[2], &r[3], &r[4], nullptr), 0);
+  EXPECT_EQ((std::vector<int>(r, r + 5)), (std::vector<int>{9, 8, 7, 6, 5}));
+  // Back to the report the other cases expect (hundredths).
+  EXPECT_EQ(zervon.UpdateSettingEx(3, 0, 0, 0, 0), 0);
+  EXPECT_EQ(lastSetting("0003000000000100"), "0003000000000100");
 }
 
 // Two threads reading at once get whole, separate exchanges.
@@ -364,6 +372,8 @@ class Faults : public ApiTest {
     ApiTest::SetUp();
     if (!IsSkipped()) {
       ASSERT_EQ(ConnectTo(kInstrumentCom), kInstrumentSerial);
+      // The report the cases expect (hundredths), whatever setting came last.
+      ASSERT_EQ(zervon.UpdateSettingEx(3, 0, 0, 0, 0), 0);
     }
   }
   // A status read: its result, within `boundMs`.
