@@ -2,6 +2,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@ namespace {
 // this process holds in that mode is given back, with calls that are safe
 // in a signal handler, before the signal takes its usual course.
 void OnEndingSignal(int sig) {
+  const int saved = errno;  // the calls below may set it; the interrupted code must not see that
   for (int fd = 3; fd < 1024; ++fd) {
 #ifdef TIOCGEXCL
     int exclusive = 0;
@@ -32,6 +34,7 @@ void OnEndingSignal(int sig) {
 #endif
   }
   std::signal(sig, SIG_DFL);
+  errno = saved;
   std::raise(sig);
 }
 
