@@ -13,7 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <pty.h>
 
 #include <atomic>
 #include <thread>
@@ -110,14 +109,31 @@ void RunRelay(Relay* relay, int port) {
   }
 }
 
+// A pseudo-terminal pair through the POSIX calls (Linux and macOS alike;
+// openpty lives in a different header on each). False on failure, with
+// nothing left open.
+bool OpenPseudoTerminal(int* master, int* slave) {
+  *master = ::posix_openpt(O_RDWR | O_NOCTTY);  // descriptor, or -1
+  if (*master < 0) return false;
+  const char* name = nullptr;
+  if (::grantpt(*master) == 0 && ::unlockpt(*master) == 0) name = ::ptsname(*master);  // 0 on success
+  *slave = name != nullptr ? ::open(name, O_RDWR | O_NOCTTY) : -1;  // descriptor, or -1
+  if (*slave >= 0) return true;
+  ::close(*master);
+  *master = -1;
+  return false;
+}
+
 // The descriptor to hand the library for the port `fd`: with -v the relay's
 // end, else `fd` itself. -1 when the relay cannot be made.
 int StartRelay(int fd) {
   if (!g_verbose) return fd;
   Relay* relay = new Relay;
   termios tio;
-  if (::openpty(&relay->master, &relay->slave, nullptr, nullptr, nullptr) != 0 || ::pipe(relay->wake) != 0 ||
+  if (!OpenPseudoTerminal(&relay->master, &relay->slave) || ::pipe(relay->wake) != 0 ||
       tcgetattr(relay->slave, &tio) != 0) {
+    for (int end : {relay->master, relay->slave, relay->wake[0], relay->wake[1]})
+      if (end >= 0) ::close(end);
     delete relay;
     return -1;
   }

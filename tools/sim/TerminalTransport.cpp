@@ -8,11 +8,13 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/resource.h>  // setpriority
+#include <sys/syscall.h>   // SYS_gettid
+#endif
 
 #include <algorithm>
 #include <atomic>
