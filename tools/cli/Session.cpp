@@ -109,6 +109,20 @@ void RunRelay(Relay* relay, int port) {
   }
 }
 
+// The port settings the library applies too: raw, 115200, reads that
+// return at once. False when the terminal refuses them.
+bool MakeRaw(int fd) {
+  termios tio;
+  if (tcgetattr(fd, &tio) != 0) return false;  // 0 on success
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  return tcsetattr(fd, TCSANOW, &tio) == 0;  // 0 on success
+}
+
 // A pseudo-terminal pair through the POSIX calls (Linux and macOS alike;
 // openpty lives in a different header on each). False on failure, with
 // nothing left open.
@@ -129,21 +143,13 @@ bool OpenPseudoTerminal(int* master, int* slave) {
 int StartRelay(int fd) {
   if (!g_verbose) return fd;
   Relay* relay = new Relay;
-  termios tio;
   if (!OpenPseudoTerminal(&relay->master, &relay->slave) || ::pipe(relay->wake) != 0 ||
-      tcgetattr(relay->slave, &tio) != 0) {
+      !MakeRaw(relay->slave)) {
     for (int end : {relay->master, relay->slave, relay->wake[0], relay->wake[1]})
       if (end >= 0) ::close(end);
     delete relay;
     return -1;
   }
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, B115200);
-  cfsetospeed(&tio, B115200);
-  tcsetattr(relay->slave, TCSANOW, &tio);
   for (int end : {relay->master, relay->slave}) {
     ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
     ::fcntl(end, F_SETFD, FD_CLOEXEC);
@@ -437,18 +443,7 @@ std::string Holder::Text() const {
 int OpenRaw(const std::string& path, Holder* holder) {
   const int fd = OpenHeld(path, holder);
   if (fd < 0) return -1;
-  termios tio;
-  bool ok = tcgetattr(fd, &tio) == 0;
-  if (ok) {
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    ok = tcsetattr(fd, TCSANOW, &tio) == 0;
-  }
-  if (!ok) {
+  if (!MakeRaw(fd)) {
     const int saved = errno;
     CloseRaw(fd);
     errno = saved;
