@@ -324,7 +324,8 @@ std::vector<std::string> PerInstrument(const std::string& option, const std::str
   std::vector<std::string> items = SplitList(text);
   if (items.size() == 1) return std::vector<std::string>(count, items[0]);
   if (items.size() != count)
-    Fail(option + " takes one value or " + std::to_string(count) + " comma-separated values, one per instrument");
+    Fail(option + " takes one value" +
+         (count > 1 ? " or " + std::to_string(count) + " comma-separated values, one per instrument" : ""));
   return items;
 }
 
@@ -496,7 +497,8 @@ int main(int argc, char** argv) {
     if (restartNodes.size() == 1)
       restartNodes = NumberedNodes("--restart-node", restartNode, count);
     else if (restartNodes.size() != count)
-      Fail("--restart-node takes one path or " + std::to_string(count) + " comma-separated paths, one per instrument");
+      Fail("--restart-node takes one path" +
+           (count > 1 ? " or " + std::to_string(count) + " comma-separated paths, one per instrument" : ""));
   }
   auto statePath = [&](size_t i) { return i == 0 ? state : state + "." + std::to_string(i); };
 
