@@ -1311,6 +1311,7 @@ void SectionFleet() {
     for (int i = 0; i < n; ++i)
       args.push_back({"burn", std::to_string(i), imagePath, "4", std::to_string(10 * n + i)});
     const FleetRun run = RunWorkers(args, 120000);
+    if (g_fleetStop) break;
     if (!FleetSettled(sims, 20000)) g_notes.push_back(Fmt("fleet: instruments not settled after the burn of %d", n));
     for (int i = 0; i < kFleetSize; ++i) {
       std::array<uint8_t, 64> expected = before[i];
