@@ -1383,12 +1383,13 @@ void SectionFleet() {
     std::string each;
     for (const auto& m : burnMedian) each += Fmt("%s%.2f s", each.empty() ? "" : " / ", m.second);
     const double ratio = burnWall[8] / burnWall[1];
-    Row(Fmt("Fleet: firmware burn of a %u KiB image, 8 instruments in parallel against 1, real timing",
+    Row(Fmt("Fleet: firmware burn of an %u KiB image, 8 instruments in parallel against 1, real timing",
             kFleetImageLength / 1024),
         Fmt("%.2f s", burnWall[8]), Fmt("%.2f s", burnWall[1]), Fmt("%.2f", ratio),
         Fmt("<= 1.3: %s", Verdict(ratio <= 1.3)),
         Fmt("wall time from the workers' start to the last one's end (%s); the burn call alone, median per "
-            "instrument: %s; %s; %zu worker(s) failed",
+            "instrument: %s; %s; %zu worker(s) failed; the fleet section is not pinned: instruments and workers "
+            "run where the scheduler puts them",
             walls.c_str(), each.c_str(),
             wrongRecords ? Fmt("%d record(s) WRONG afterwards", wrongRecords).c_str()
                          : "every burned instrument took its own version, no other record changed",
