@@ -2,6 +2,7 @@
 // on the same virtual instrument and terminal, and printed as one table.
 //
 //   zervon-bench [--quick] [--smoke] [--timing real|instant] [--cpu N | --no-pin] [--only SECTION,...]
+//   zervon-bench --fleet-worker MODE NODE ...   (a worker of the fleet section; not for direct use)
 //
 // Sections, in the order they run:
 //   unused    wake-ups and CPU of the library's threads while it is loaded
@@ -19,8 +20,12 @@
 //   memory    resident size of a process that loads and connects the shared
 //             library, against the same process without it (zervon-bench-rss);
 //   idle      CPU of the library's threads while connected and while
-//             searching, and plug/unplug to callback latencies.
-// The memory, idle and latency sections need the library's real node and
+//             searching, and plug/unplug to callback latencies ("connected");
+//   fleet     eight instruments with the real timing, one worker process
+//             each (this program again, --fleet-worker): burns of 1, 4 and 8
+//             in parallel, a whole region 0 write with verify on 1 and 4,
+//             all 8 watched at 10 samples/s (left out with --timing instant).
+// The memory, idle, latency and fleet sections need the library's real node and
 // lock paths, so they run only inside the scratch namespace of
 // tests/ns/run-in-namespace.sh (bench/run starts the program there).
 //
@@ -32,11 +37,15 @@
 #include <sched.h>
 #include <spawn.h>
 #include <termios.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <condition_variable>
 #include <cstdarg>
@@ -1041,6 +1050,382 @@ void SectionConnected(zsim::VirtualInstrument& sim) {
   }
 }
 
+// ---- section: fleet ----
+
+// A rack of instruments against the real timing: up to 8 virtual
+// instruments in this process (each serving on its own thread), plugged in
+// as /dev/ttyACM0.., and one worker process per instrument, since the
+// library holds one instrument per process. A worker is this program
+// started again (fork and exec) with --fleet-worker; it drives its own node
+// through the library and prints one line of key=value results.
+
+constexpr int kFleetSize = 8;
+constexpr unsigned kFleetImageLength = 0x2000;    // the burned image: 256 loader rows
+constexpr unsigned kFleetFlashLength = 0x8000;    // the whole of SPI flash region 0
+constexpr int kFleetWatchRate = 10;               // samples per second per instrument
+
+// A stop signal (SIGINT, SIGTERM, SIGHUP) while the fleet runs: the workers
+// are stopped and reaped, the instruments stopped, then the signal takes its
+// course.
+volatile sig_atomic_t g_fleetStop = 0;
+void OnFleetSignal(int sig) { g_fleetStop = sig; }
+
+cpu_set_t g_allowedCpus;  // the affinity the program started with
+
+std::string FleetNode(int n) { return "/dev/ttyACM" + std::to_string(n); }
+
+std::vector<unsigned char> FleetFlashData(int node) {
+  std::vector<unsigned char> data(kFleetFlashLength);
+  std::mt19937 rng(100 + node);
+  for (auto& b : data) b = static_cast<unsigned char>(rng());
+  return data;
+}
+
+// ---- the worker (a process of its own) ----
+
+// Nonzero once a stop signal came while the worker can stop between two
+// steps (watching); elsewhere (a burn, a flash transfer) a stop signal ends
+// the worker at once, after giving back what would outlive it.
+volatile sig_atomic_t g_workerStop = 0;
+volatile sig_atomic_t g_workerStoppable = 0;
+
+void OnWorkerSignal(int sig) {
+  if (g_workerStoppable) {
+    g_workerStop = 1;
+    return;
+  }
+  const int saved = errno;
+  // The exclusive mode of a terminal outlives the process while the
+  // instrument holds the other side; the lock file would outlive it too.
+  for (int fd = 3; fd < 1024; ++fd) {
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) ioctl(fd, TIOCNXCL);
+  }
+  if (g_szLockFilePath[0] != '\0') unlink(g_szLockFilePath);
+  signal(sig, SIG_DFL);
+  errno = saved;
+  raise(sig);
+}
+
+//   --fleet-worker burn NODE IMAGE MAIN SUB
+//   --fleet-worker flash NODE
+//   --fleet-worker watch NODE SECONDS
+// Exit status 0 when the work succeeded.
+int FleetWorker(int argc, char** argv) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, OnWorkerSignal);
+  signal(SIGPIPE, SIG_IGN);  // a parent gone: the results are lost, the port still given back
+  if (argc < 2) return 2;
+  const std::string mode = argv[0];
+  const int node = atoi(argv[1]);
+  if (mode == "watch") g_workerStoppable = 1;
+  if (mode == "burn") {
+    if (argc < 5) return 2;
+    int mainVer = atoi(argv[3]), subVer = atoi(argv[4]);
+    const int loaded = ZervLoadBinFile(argv[2], &mainVer, &subVer);
+    if (loaded != 0) {
+      printf("rc=%d\n", loaded);
+      return 1;
+    }
+  }
+  const int64_t t0 = NowNs();
+  if (!ZervConnect(node, 10000)) {
+    printf("rc=-3 connected=0\n");
+    return 1;
+  }
+  const double connectS = (NowNs() - t0) / 1e9;
+  int rc = 0;
+  const int64_t t1 = NowNs();
+  if (mode == "burn") {
+    rc = ZervBurnBinFile(nullptr);
+    const double burnS = (NowNs() - t1) / 1e9;
+    ZervFree();
+    printf("rc=%d connect_s=%.3f work_s=%.3f\n", rc, connectS, burnS);
+  } else if (mode == "flash") {
+    std::vector<unsigned char> data = FleetFlashData(node);
+    rc = ZervSPIFlashWriteEx(CHIP_FLASH_REGION_0, data.data(), kFleetFlashLength, nullptr) ? 0 : 1;
+    const double flashS = (NowNs() - t1) / 1e9;
+    ZervFree();
+    printf("rc=%d connect_s=%.3f work_s=%.3f\n", rc, connectS, flashS);
+  } else if (mode == "watch" && argc >= 3) {
+    // Sample k is due at start + k periods; it is taken at once when it is
+    // already due (no sample is skipped to catch up). Missed: the reading
+    // failed, or the watch ended before the sample was taken. Late: the
+    // reading came back more than one period after the sample was due.
+    const int samples = static_cast<int>(atof(argv[2]) * kFleetWatchRate);
+    const int64_t periodNs = 1000000000LL / kFleetWatchRate;
+    const int64_t start = NowNs() + periodNs;
+    int failed = 0, late = 0, taken = 0;
+    double worstMs = 0;
+    for (int k = 0; k < samples && !g_workerStop; ++k) {
+      const int64_t due = start + k * periodNs;
+      const int64_t wait = due - NowNs();
+      if (wait > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
+      if (g_workerStop) break;
+      int a, b, c, d, e;
+      double value;
+      const int read = ZervReadValue(&a, &b, &c, &d, &e, &value);
+      const double behindMs = (NowNs() - due) / 1e6;
+      ++taken;
+      worstMs = std::max(worstMs, behindMs);
+      if (read != 0) ++failed;
+      else if (behindMs > periodNs / 1e6) ++late;
+    }
+    ZervFree();
+    const int missed = failed + (samples - taken);
+    rc = missed == 0 ? 0 : 1;
+    printf("rc=%d connect_s=%.3f samples=%d missed=%d late=%d worst_ms=%.1f\n", rc, connectS, samples,
+           missed, late, worstMs);
+  } else {
+    ZervFree();
+    return 2;
+  }
+  fflush(stdout);
+  return rc == 0 ? 0 : 1;
+}
+
+// ---- the parent ----
+
+struct FleetRun {
+  double wallS = 0;  // first worker started to last one reaped
+  std::vector<std::map<std::string, double>> results;
+  int failed = 0;    // workers that did not end with status 0
+  std::vector<std::string> failures;
+};
+
+// Starts one worker per argument list, all at once, and waits for them all.
+FleetRun RunWorkers(const std::vector<std::vector<std::string>>& workerArgs, long timeoutMs) {
+  FleetRun run;
+  const std::string self = SelfPath();
+  std::vector<Child> children(workerArgs.size());
+  const int64_t t0 = NowNs();
+  int64_t last = t0;
+  for (size_t i = 0; i < workerArgs.size(); ++i) {
+    std::vector<std::string> args = {self, "--fleet-worker"};
+    args.insert(args.end(), workerArgs[i].begin(), workerArgs[i].end());
+    if (!StartChild(self, args, &children[i])) children[i].reaped = true;  // never started
+  }
+  WaitChildren(children, timeoutMs, &g_fleetStop);
+  for (size_t i = 0; i < children.size(); ++i) {
+    const Child& c = children[i];
+    last = std::max(last, c.endNs);
+    run.results.push_back(KeyValues(c.text));
+    if (c.pid < 0 || !WIFEXITED(c.status) || WEXITSTATUS(c.status) != 0) {
+      ++run.failed;
+      std::string how = c.pid < 0 ? "not started"
+                        : WIFSIGNALED(c.status) ? Fmt("ended by signal %d", WTERMSIG(c.status))
+                                                : Fmt("exit %d", WEXITSTATUS(c.status));
+      std::string line = c.text.substr(0, c.text.find('\n'));
+      run.failures.push_back(Fmt("%s %s: %s%s%s", workerArgs[i][0].c_str(), FleetNode(atoi(workerArgs[i][1].c_str())).c_str(),
+                                 how.c_str(), line.empty() ? "" : ", ", line.c_str()));
+    }
+  }
+  run.wallS = (last - t0) / 1e9;
+  return run;
+}
+
+// Every instrument back in application mode, its port free, no lock file
+// left: the state every run starts from and every run must leave.
+bool FleetSettled(std::vector<std::unique_ptr<zsim::VirtualInstrument>>& sims, long timeoutMs) {
+  const int64_t end = NowNs() + timeoutMs * 1000000;
+  for (;;) {
+    bool settled = CountFiles("/var/lock", "torvanel.") == 0;
+    for (auto& sim : sims) settled = settled && sim->Serving() && !sim->InLoader() && sim->HostOpens() == 0;
+    if (settled || NowNs() > end || g_fleetStop) return settled;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+std::vector<double> Values(const FleetRun& run, const char* key) {
+  std::vector<double> v;
+  for (const auto& r : run.results) {
+    auto it = r.find(key);
+    if (it != r.end()) v.push_back(it->second);
+  }
+  return v;
+}
+
+void SectionFleet() {
+  const std::vector<int> burnSizes = g_opt.quick ? std::vector<int>{1, 8} : std::vector<int>{1, 4, 8};
+  const double watchS = g_opt.quick ? 5 : 60;
+  Progress("fleet: %d virtual instruments with the real timing, one worker process each: burns of %s, "
+           "a region 0 write with verify on 1 and 4, %d watched for %.0f s",
+           kFleetSize, g_opt.quick ? "1 and 8" : "1, 4 and 8", kFleetSize, watchS);
+  struct sigaction action = {}, saved[3];
+  action.sa_handler = OnFleetSignal;
+  sigemptyset(&action.sa_mask);
+  const int stopSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  for (int i = 0; i < 3; ++i) sigaction(stopSignals[i], &action, &saved[i]);
+  // The instruments and workers run where the scheduler puts them: a rack's
+  // work is parallel, and pinning it to one CPU would measure that CPU.
+  sched_setaffinity(0, sizeof g_allowedCpus, &g_allowedCpus);
+
+  // The burned image, in a file of its own for the workers to load.
+  char imagePath[] = "/tmp/zervon-bench-image.XXXXXX";
+  const int imageFd = mkstemp(imagePath);
+  bool imageOk = imageFd >= 0;
+  if (imageOk) {
+    std::vector<unsigned char> image(kFleetImageLength);
+    std::mt19937 rng(14);
+    for (auto& b : image) b = static_cast<unsigned char>(rng());
+    imageOk = write(imageFd, image.data(), image.size()) == static_cast<ssize_t>(image.size());
+    close(imageFd);
+  }
+
+  std::vector<std::unique_ptr<zsim::VirtualInstrument>> sims;
+  for (int i = 0; i < kFleetSize && imageOk; ++i) {
+    sims.push_back(std::make_unique<zsim::VirtualInstrument>());
+    zsim::VirtualInstrument& sim = *sims.back();
+    sim.SetTiming(zsim::Timing::Real);
+    sim.SetSerial(21, 7, 3, static_cast<uint16_t>(301 + i));
+    sim.SetFirmware(3, 2);
+    if (!StartSim(sim) || !sim.Plug(FleetNode(i))) {
+      g_notes.push_back(Fmt("fleet: instrument %d could not be plugged in", i));
+      imageOk = false;
+    }
+  }
+  auto finish = [&] {
+    sims.clear();  // hung up, node links removed
+    if (imageFd >= 0) unlink(imagePath);
+    if (g_opt.cpu >= 0) PinAllThreads(g_opt.cpu);
+    for (int i = 0; i < 3; ++i) sigaction(stopSignals[i], &saved[i], nullptr);
+    const int left = CountFiles("/var/lock", "torvanel.");
+    if (left) g_notes.push_back(Fmt("fleet: %d lock file(s) left behind", left));
+  };
+  if (!imageOk || !FleetSettled(sims, 10000)) {
+    g_notes.push_back("fleet: the instruments could not be set up");
+    return finish();
+  }
+
+  // Burns: instrument i of a run of n gets version 4.(10 n + i); afterwards
+  // every burned instrument must carry its own version and every other
+  // record must be unchanged.
+  std::map<int, double> burnWall, burnMedian;
+  int wrongRecords = 0;
+  std::vector<std::string> burnFailures;
+  for (int n : burnSizes) {
+    if (g_fleetStop) break;
+    Progress("fleet: burning %d instrument(s) in parallel", n);
+    std::vector<std::array<uint8_t, 64>> before;
+    for (auto& sim : sims) before.push_back(sim->Block(0));
+    std::vector<std::vector<std::string>> args;
+    for (int i = 0; i < n; ++i)
+      args.push_back({"burn", std::to_string(i), imagePath, "4", std::to_string(10 * n + i)});
+    const FleetRun run = RunWorkers(args, 120000);
+    if (g_fleetStop) break;
+    if (!FleetSettled(sims, 20000)) g_notes.push_back(Fmt("fleet: instruments not settled after the burn of %d", n));
+    for (int i = 0; i < kFleetSize; ++i) {
+      std::array<uint8_t, 64> expected = before[i];
+      if (i < n) expected[14] = 4, expected[15] = static_cast<uint8_t>(10 * n + i);
+      const std::array<uint8_t, 64> now = sims[i]->Block(0);
+      if (now[14] != expected[14] || now[15] != expected[15] || now[8] != expected[8] ||
+          now[11] != expected[11] || now[12] != expected[12]) {
+        ++wrongRecords;
+        g_notes.push_back(Fmt("fleet: after the burn of %d, %s carries firmware %d.%d, expected %d.%d", n,
+                              FleetNode(i).c_str(), now[14], now[15], expected[14], expected[15]));
+      }
+    }
+    burnWall[n] = run.wallS;
+    burnMedian[n] = Median(Values(run, "work_s"));
+    for (const auto& f : run.failures) burnFailures.push_back(Fmt("burn of %d: ", n) + f);
+  }
+
+  // A whole region 0 written and verified on 1 and on 4 instruments.
+  std::map<int, double> flashWall, flashMedian;
+  std::vector<std::string> flashFailures;
+  int wrongFlash = 0;
+  for (int n : {1, 4}) {
+    if (g_fleetStop) break;
+    Progress("fleet: region 0 write with verify on %d instrument(s) in parallel", n);
+    for (auto& sim : sims) sim->LoadFlash(0, std::vector<uint8_t>(kFleetFlashLength, 0x00));
+    std::vector<std::vector<std::string>> args;
+    for (int i = 0; i < n; ++i) args.push_back({"flash", std::to_string(i)});
+    const FleetRun run = RunWorkers(args, 120000);
+    FleetSettled(sims, 10000);
+    for (int i = 0; i < kFleetSize; ++i) {
+      const std::vector<unsigned char> expected =
+          i < n ? FleetFlashData(i) : std::vector<unsigned char>(kFleetFlashLength, 0x00);
+      if (sims[i]->ReadFlash(0, kFleetFlashLength) != expected) ++wrongFlash;
+    }
+    flashWall[n] = run.wallS;
+    flashMedian[n] = Median(Values(run, "work_s"));
+    for (const auto& f : run.failures) flashFailures.push_back(Fmt("flash on %d: ", n) + f);
+  }
+
+  // Every instrument watched at the same time.
+  double missed = -1, late = 0, worstMs = 0;
+  std::vector<std::string> watchFailures;
+  if (!g_fleetStop) {
+    Progress("fleet: %d instruments watched at %d samples/s for %.0f s", kFleetSize, kFleetWatchRate, watchS);
+    std::vector<std::vector<std::string>> args;
+    for (int i = 0; i < kFleetSize; ++i) args.push_back({"watch", std::to_string(i), Fmt("%g", watchS)});
+    const FleetRun run = RunWorkers(args, static_cast<long>(watchS * 1000) + 60000);
+    missed = late = 0;
+    const int samples = static_cast<int>(watchS * kFleetWatchRate);
+    for (const auto& r : run.results) {
+      missed += r.count("missed") ? r.at("missed") : samples;  // a worker that never watched missed all
+      if (r.count("late")) late += r.at("late");
+      if (r.count("worst_ms")) worstMs = std::max(worstMs, r.at("worst_ms"));
+    }
+    watchFailures = run.failures;
+  }
+  finish();
+  if (g_fleetStop) {
+    g_notes.push_back(Fmt("fleet: stopped by signal %d", static_cast<int>(g_fleetStop)));
+    return;
+  }
+
+  for (const auto& f : burnFailures) g_notes.push_back("fleet: " + f);
+  for (const auto& f : flashFailures) g_notes.push_back("fleet: " + f);
+  for (const auto& f : watchFailures) g_notes.push_back("fleet: watch: " + f);
+  if (burnWall.count(1) && burnWall.count(8)) {
+    std::string walls;
+    for (const auto& w : burnWall) walls += Fmt("%s%d: %.2f s", walls.empty() ? "" : ", ", w.first, w.second);
+    std::string each;
+    for (const auto& m : burnMedian) each += Fmt("%s%.2f s", each.empty() ? "" : " / ", m.second);
+    const double ratio = burnWall[8] / burnWall[1];
+    Row(Fmt("Fleet: firmware burn of an %u KiB image, 8 instruments in parallel against 1, real timing",
+            kFleetImageLength / 1024),
+        Fmt("%.2f s", burnWall[8]), Fmt("%.2f s", burnWall[1]), Fmt("%.2f", ratio),
+        Fmt("<= 1.3: %s", Verdict(ratio <= 1.3)),
+        Fmt("wall time from the workers' start to the last one's end (%s); the burn call alone, median per "
+            "instrument: %s; %s; %zu worker(s) failed; the fleet section is not pinned: instruments and workers "
+            "run where the scheduler puts them",
+            walls.c_str(), each.c_str(),
+            wrongRecords ? Fmt("%d record(s) WRONG afterwards", wrongRecords).c_str()
+                         : "every burned instrument took its own version, no other record changed",
+            burnFailures.size()));
+    for (const auto& w : burnWall) Key(Fmt("fleet_burn_wall_%d_s", w.first), Fmt("%.2f", w.second));
+    Key("fleet_burn_ratio_8", Fmt("%.3f", ratio));
+    Key("fleet_burn_wrong_records", Fmt("%d", wrongRecords));
+  }
+  if (flashWall.count(1) && flashWall.count(4)) {
+    const double ratio = flashWall[4] / flashWall[1];
+    Row("Fleet: whole SPI flash region 0 (32 KiB) write with verify, 4 instruments in parallel against 1, real timing",
+        Fmt("%.2f s", flashWall[4]), Fmt("%.2f s", flashWall[1]), Fmt("%.2f", ratio), "-",
+        Fmt("wall time from the workers' start to the last one's end; the transfer alone, median per "
+            "instrument: %.2f / %.2f s (4.2 s of it the write's settling waits); %s; %zu worker(s) failed",
+            flashMedian[1], flashMedian[4],
+            wrongFlash ? Fmt("%d instrument(s) hold WRONG data", wrongFlash).c_str()
+                       : "every instrument holds its own data",
+            flashFailures.size()));
+    Key("fleet_flash_wall_1_s", Fmt("%.2f", flashWall[1]));
+    Key("fleet_flash_wall_4_s", Fmt("%.2f", flashWall[4]));
+    Key("fleet_flash_ratio_4", Fmt("%.3f", ratio));
+  }
+  if (missed >= 0) {
+    Row(Fmt("Fleet: %d instruments watched at %d samples/s each for %.0f s, real timing", kFleetSize,
+            kFleetWatchRate, watchS),
+        Fmt("%.0f missed, %.0f late", missed, late), Fmt("%.0f samples", watchS * kFleetWatchRate * kFleetSize),
+        "-", Fmt("0 missed: %s", Verdict(missed == 0)),
+        Fmt("one worker per instrument, ZervReadValue on a fixed schedule; late: back more than one period "
+            "(100 ms) after due; worst %.1f ms behind schedule",
+            worstMs));
+    Key("fleet_missed_samples", Fmt("%.0f", missed));
+    Key("fleet_late_samples", Fmt("%.0f", late));
+    Key("fleet_watch_worst_ms", Fmt("%.1f", worstMs));
+  }
+}
+
 void PrintTable(const std::string& load) {
   printf("\nZervon SDK benchmark%s\n", g_opt.smoke ? " (smoke run)" : g_opt.quick ? " (quick run)" : "");
   printf("machine: %ld CPUs online; load average at the start %s\n", sysconf(_SC_NPROCESSORS_ONLN),
@@ -1058,7 +1443,9 @@ void PrintTable(const std::string& load) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--fleet-worker") return FleetWorker(argc - 2, argv + 2);
   g_mainTid = static_cast<int>(gettid());
+  sched_getaffinity(0, sizeof g_allowedCpus, &g_allowedCpus);
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") g_opt.quick = true;
@@ -1069,7 +1456,7 @@ int main(int argc, char** argv) {
     else if (a == "--timing" && i + 1 < argc && (std::string(argv[i + 1]) == "real" || std::string(argv[i + 1]) == "instant"))
       g_opt.realTiming = std::string(argv[++i]) == "real";
     else {
-      fprintf(stderr, "usage: %s [--quick] [--smoke] [--timing real|instant] [--cpu N | --no-pin] [--only unused,exchange,flash,real,liveness,memory,connected]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--quick] [--smoke] [--timing real|instant] [--cpu N | --no-pin] [--only unused,exchange,flash,real,liveness,memory,connected,fleet]\n", argv[0]);
       return 2;
     }
   }
@@ -1102,8 +1489,19 @@ int main(int argc, char** argv) {
   if (InNamespace() && !g_opt.smoke) {
     if (g_opt.Runs("memory")) SectionMemory();
     if (g_opt.Runs("connected")) SectionConnected(sim);
+    if (g_opt.Runs("fleet") && g_opt.realTiming) {
+      sim.Unplug();  // the rack takes /dev/ttyACM0 to ACM7
+      SectionFleet();
+    }
   }
   sim.Stop();
+  if (g_fleetStop) {
+    const int sig = g_fleetStop;
+    PrintTable(load);
+    fflush(stdout);
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
   PrintTable(load);
   return 0;
 }
