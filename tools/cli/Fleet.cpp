@@ -46,8 +46,9 @@ struct Child {
   int stage = -1, percent = 0, plainStep = -1;
 };
 
+// Ctrl-C (or SIGTERM, SIGHUP) to the parent: how many times.
 volatile sig_atomic_t g_stop = 0;
-void OnStop(int) { g_stop = 1; }
+void OnStop(int) { g_stop = g_stop + 1; }
 
 const char* const kStageNames[] = {"erasing", "writing", "verifying", "verified", "restarting", "finished"};
 
@@ -216,13 +217,17 @@ class Rack {
     sigaction(SIGHUP, &action, &oldHup);
     for (size_t i = 0; i < children.size(); ++i) Start(children[i], commands[i]);
     Draw(true);
-    bool forwarded = false;
+    g_stop = 0;
+    int forwarded = 0;
     for (;;) {
-      if (g_stop && !forwarded) {
-        // Every child is told to stop; each releases its port and lock.
+      // A reader that has gone (`| head`) ends a watch as Ctrl-C does.
+      if (std::ferror(stdout) && !g_stop) g_stop = 1;
+      if (g_stop > forwarded) {
+        // Every child is told to stop and releases its port and lock; a
+        // second Ctrl-C ends those that have not.
         for (Child& c : children)
-          if (!c.ended && c.pid > 0) ::kill(c.pid, SIGTERM);
-        forwarded = true;
+          if (!c.ended && c.pid > 0) ::kill(c.pid, forwarded == 0 ? SIGTERM : SIGKILL);
+        forwarded = g_stop;
       }
       std::vector<pollfd> polls;
       std::vector<std::pair<Child*, bool>> owners;  // the child, and whether standard output
@@ -359,6 +364,7 @@ class Rack {
   // A burn's progress changed: a plain line at each new stage and quarter,
   // or on a terminal the block redrawn.
   void Changed(Child& c) {
+    dirty_ = true;
     if (g_quiet || tty_) return;
     const int step = c.ended ? 100 : (c.stage + 1) * 10 + c.percent / 25;
     if (step == c.plainStep) return;
@@ -378,8 +384,9 @@ class Rack {
       return;
     }
     const double now = Now();
-    if (!force && notes_.empty() && now - lastDraw_ < 0.1) return;
+    if (!force && notes_.empty() && (!dirty_ || now - lastDraw_ < 0.1)) return;
     lastDraw_ = now;
+    dirty_ = false;
     std::string text;
     if (drawn_ > 0) text += "\x1b[" + std::to_string(drawn_) + "A\r";
     for (const std::string& note : notes_) text += note + "\x1b[K\n";
@@ -477,6 +484,7 @@ class Rack {
   std::vector<std::string> notes_;
   int drawn_ = 0;
   double lastDraw_ = -1;
+  bool dirty_ = false;  // a burn's progress changed since the last drawing
 };
 
 }  // namespace
