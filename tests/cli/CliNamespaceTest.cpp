@@ -486,4 +486,48 @@ TEST_F(CliNamespaceTest, RackWatchStopsEveryChildOnCtrlC) {
   for (int n = 0; n < 3; ++n) EXPECT_GE(seen[n], 3) << n;
 }
 
+// A rack burn: two pairs of instruments restart after different delays (the
+// faster on the lower node in one pair, on the higher in the other) and come
+// back under each other's node, one more fails its verification, and one is
+// not burned. Each burned instrument gets its own record written once, and
+// no other instrument gets a record write.
+TEST_F(CliNamespaceTest, RackBurnWritesEachRecordToItsOwnInstrument) {
+  std::vector<zsim::VirtualInstrument*> sims;
+  for (int n = 0; n < 6; ++n) sims.push_back(&PlugNumbered(n));
+  for (int pair : {0, 4}) {
+    sims[pair]->SetRestartDelayMs(pair == 0 ? 300 : 2500);
+    sims[pair]->SetRestartNode(NodePath(pair + 1));
+    sims[pair + 1]->SetRestartDelayMs(pair == 0 ? 2500 : 300);
+    sims[pair + 1]->SetRestartNode(NodePath(pair));
+  }
+  sims[2]->CorruptIspOnWrite(40, 0x01);
+  for (auto* sim : sims) sim->ClearLog();
+  WriteBytes(tmp + "/image.bin", Pattern(1000, 3));
+  CliResult r = RunCli({"--ports", "0,1,2,4,5", "burn", tmp + "/image.bin", "--version", "4.7"}, 150000);
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_EQ(r.ErrLines().back(), "zervon: 1 of 5 instruments failed") << r;
+  // A progress line per instrument and stage, then the summary.
+  EXPECT_NE(r.err.find(RackLine(0) + "writing"), std::string::npos) << r;
+  EXPECT_NE(r.err.find(RackLine(1) + "restarting"), std::string::npos) << r;
+  EXPECT_EQ(r.out.rfind("NODE           SERIAL           RESULT  TIME", 0), 0u) << r;
+  EXPECT_NE(r.out.find(RackLine(0) + "ok      "), std::string::npos) << r;
+  EXPECT_NE(r.out.find(RackLine(1) + "ok      "), std::string::npos) << r;
+  EXPECT_NE(r.out.find(RackLine(2) + "failed  "), std::string::npos) << r;
+  EXPECT_NE(r.out.find("verification mismatch"), std::string::npos) << r;
+  for (int n = 0; n < 6; ++n) {
+    const auto block = sims[n]->Block(0);
+    const bool burned = n != 2 && n != 3;
+    EXPECT_EQ(block[14], burned ? 4 : 3) << n;
+    EXPECT_EQ(block[15], burned ? 7 : 2) << n;
+    int writes = 0;
+    for (const auto& request : sims[n]->Requests()) {
+      if (request.size() != 64 || request[0] != 0x12 || request[1] != 0x55 || request[2] != 0xAA) continue;
+      ++writes;
+      EXPECT_TRUE(std::equal(request.begin() + 8, request.begin() + 13, block.begin() + 8)) << n;
+    }
+    EXPECT_EQ(writes, burned ? 1 : 0) << n;
+  }
+  EXPECT_EQ(LockFiles(), 0);
+}
+
 }  // namespace
