@@ -276,8 +276,9 @@ class Rack {
       c.code = WEXITSTATUS(status);
     } else {
       c.code = -1;
-      if (c.error.empty())
-        c.error = std::string("ended by signal ") + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+      const std::string how = g_stop ? std::string("stopped")
+                                     : "ended by signal " + std::to_string(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+      c.error = kind_ == Kind::kBurn ? how + " in the middle of the burn" : how;
     }
     RemoveLocksOf(c.pid);
     if (kind_ == Kind::kBurn) Changed(c);
