@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,9 +85,44 @@ class CliNamespaceTest : public ::testing::Test {
     }
   }
 
+  // An instrument at /dev/ttyACM<n> with a serial number of its own,
+  // RackSerial(n).
+  zsim::VirtualInstrument& PlugNumbered(int n) {
+    zsim::VirtualInstrument& sim = rack.PlugAt(n);
+    sim.SetSerial(21, 7, 3, static_cast<uint16_t>(300 + n));
+    return sim;
+  }
+  static std::string RackSerial(int n) { return "VRX2107-03030" + std::to_string(n); }
+  // The start of a rack's line for instrument n: its node and serial.
+  static std::string RackLine(int n) { return NodePath(n) + "   " + RackSerial(n) + "   "; }
+
   InstrumentRack rack;
   std::string tmp;
 };
+
+// A rack's tool starts itself again for each instrument. Under the emulator
+// of a cross build it cannot: a foreign program starts only through the
+// emulator, which the tool knows nothing of.
+#define REQUIRE_NATIVE_TOOL()                                                                   \
+  do {                                                                                          \
+    if (std::string(ZERVON_CLI_LAUNCHER).size()) GTEST_SKIP() << "the tool runs under an emulator"; \
+  } while (0)
+
+// The processes whose parent is `pid`.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (dirent* e = proc ? readdir(proc) : nullptr) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    const std::string stat = FileBytes(std::string("/proc/") + e->d_name + "/stat");
+    const size_t paren = stat.rfind(')');
+    int parent = 0;
+    if (paren != std::string::npos && sscanf(stat.c_str() + paren + 1, " %*c %d", &parent) == 1 && parent == pid)
+      children.push_back(atoi(e->d_name));
+  }
+  if (proc) closedir(proc);
+  return children;
+}
 
 TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
   zsim::VirtualInstrument& instrument = rack.PlugAt(0);
@@ -101,13 +139,18 @@ TEST_F(CliNamespaceTest, ListShowsInstrumentsForeignDevicesAndHolders) {
 
   CliResult r = RunCli({"list"});
   ASSERT_EQ(r.code, 0) << r;
-  EXPECT_NE(r.out.find("/dev/ttyACM0   instrument VRX2107-030300, firmware 3.9\n"), std::string::npos) << r;
-  EXPECT_NE(r.out.find("/dev/ttyACM1   answers, but is not the instrument (marker '"), std::string::npos) << r;
-  EXPECT_NE(r.out.find("/dev/ttyACM2   locked by process " + std::to_string(holder.Pid()) + " (sleep) through " +
-                       LockPath(2) + "\n"),
+  // Each instrument's serial number in a column of its own (a rack is
+  // labelled by it); a held port says so in its place.
+  EXPECT_EQ(r.out.rfind("NODE           SERIAL           STATE\n", 0), 0u) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM0   VRX2107-030300   instrument, firmware 3.9\n"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM1   -                answers, but is not the instrument (marker '"),
             std::string::npos)
       << r;
-  EXPECT_NE(r.out.find("/dev/ttyACM3   locked by process " + std::to_string(locker.Pid()) +
+  EXPECT_NE(r.out.find("/dev/ttyACM2   (held)           locked by process " + std::to_string(holder.Pid()) +
+                       " (sleep) through " + LockPath(2) + "\n"),
+            std::string::npos)
+      << r;
+  EXPECT_NE(r.out.find("/dev/ttyACM3   (held)           locked by process " + std::to_string(locker.Pid()) +
                        " (sleep) through an exclusive lock on the port (flock)\n"),
             std::string::npos)
       << r;
@@ -361,6 +404,141 @@ TEST_F(CliNamespaceTest, BurnSmallImage) {
   ASSERT_EQ(r.code, 0) << r;
   EXPECT_EQ(r.out, "{\"result\":0,\"version\":\"3.6\",\"bytes\":1000}\n");
   EXPECT_EQ(sim.Block(0)[15], 6);
+}
+
+// --all and --ports: one child process per instrument, each line carrying
+// the instrument's node and serial; a failing instrument fails alone.
+TEST_F(CliNamespaceTest, RackRunsEachInstrumentInAProcessOfItsOwn) {
+  REQUIRE_NATIVE_TOOL();
+  for (int n = 0; n < 3; ++n) PlugNumbered(n);
+  zsim::VirtualInstrument& other = PlugNumbered(4);
+  other.SetForeign(true);
+  CliResult r = RunCli({"list"});
+  for (int n = 0; n < 3; ++n) EXPECT_NE(r.out.find(RackLine(n) + "instrument, firmware 3.2\n"), std::string::npos) << r;
+
+  r = RunCli({"--ports", "0,2", "info"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.rfind("NODE           SERIAL           MODEL", 0), 0u) << r;
+  EXPECT_NE(r.out.find(RackLine(0)), std::string::npos) << r;
+  EXPECT_NE(r.out.find(RackLine(2)), std::string::npos) << r;
+  EXPECT_EQ(r.out.find(NodePath(1)), std::string::npos) << r;
+
+  // --all finds what list finds: the foreign device is left out.
+  r = RunCli({"--json", "--all", "info"});
+  ASSERT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.rfind("[{\"node\":\"/dev/ttyACM0\",\"serial\":\"" + RackSerial(0) + "\",\"port\":\"/dev/ttyACM0\"", 0),
+            0u)
+      << r;
+  for (int n = 1; n < 3; ++n)
+    EXPECT_NE(r.out.find("{\"node\":\"" + NodePath(n) + "\",\"serial\":\"" + RackSerial(n) + "\""), std::string::npos)
+        << r;
+  EXPECT_EQ(r.out.find(NodePath(4)), std::string::npos) << r;
+  EXPECT_EQ(r.out.substr(r.out.size() - 3), "}]\n") << r;
+  EXPECT_NE(r.err.find(NodePath(4) + ": answers, but is not the instrument"), std::string::npos) << r;
+
+  r = RunCli({"--ports", "0,1", "mfg", "read"});
+  EXPECT_EQ(r.code, 0) << r;
+  EXPECT_NE(r.out.find(RackLine(1) + "24 05 17 01\n"), std::string::npos) << r;
+  r = RunCli({"--ports", "0,1", "read", "--watch", "--count", "2", "--csv", "-"});
+  EXPECT_EQ(r.code, 0) << r;
+  EXPECT_EQ(r.out.rfind("node,serial,time,report1,", 0), 0u) << r;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 5) << r;
+  EXPECT_EQ(r.out.find("\ntime,"), std::string::npos) << r;
+  EXPECT_NE(r.out.find("\n" + NodePath(1) + "," + RackSerial(1) + ",20"), std::string::npos) << r;
+
+  // A verify that finds a difference on one instrument: the other goes on.
+  WriteBytes(tmp + "/data.bin", Pattern(100, 9));
+  r = RunCli({"--ports", "0,1", "flash", "write", "--region", "1", tmp + "/data.bin"});
+  ASSERT_EQ(r.code, 0) << r;
+  rack.Clear();
+  zsim::VirtualInstrument& good = PlugNumbered(0);
+  zsim::VirtualInstrument& bad = PlugNumbered(1);
+  good.LoadFlash(0x8000, Pattern(100, 9));
+  bad.LoadFlash(0x8000, Pattern(100, 9));
+  bad.LoadFlash(0x8000 + 50, {0x00});
+  r = RunCli({"--ports", "0,1", "flash", "verify", "--region", "1", tmp + "/data.bin"});
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_NE(r.out.find(RackLine(0)), std::string::npos) << r;
+  EXPECT_NE(r.err.find("zervon: " + NodePath(1) + " (" + RackSerial(1) + "): "), std::string::npos) << r;
+  EXPECT_EQ(r.ErrLines().back(), "zervon: 1 of 2 instruments failed") << r;
+  EXPECT_EQ(LockFiles(), 0);
+}
+
+// Ctrl-C during a watch of several instruments: every child stops and
+// releases its port and lock; the lines never mix.
+TEST_F(CliNamespaceTest, RackWatchStopsEveryChildOnCtrlC) {
+  REQUIRE_NATIVE_TOOL();
+  std::vector<zsim::VirtualInstrument*> sims;
+  for (int n = 0; n < 3; ++n) sims.push_back(&PlugNumbered(n));
+  const std::string outPath = tmp + "/watch.out";
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const pid_t tool = SpawnCli({"--all", "read", "--watch", "--rate", "20"}, out, -1);
+  close(out);
+  for (auto* sim : sims) EXPECT_TRUE(sim->WaitForRequests(10, 20000));
+  const std::vector<pid_t> children = ChildrenOf(tool);
+  EXPECT_EQ(children.size(), 3u);
+  EXPECT_EQ(LockFiles(), 3);
+  kill(tool, SIGINT);
+  int status = 0;
+  EXPECT_TRUE(WaitFor([&] { return waitpid(tool, &status, WNOHANG) == tool; }, 20000));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (pid_t child : children) EXPECT_TRUE(kill(child, 0) != 0 && errno == ESRCH) << child;
+  EXPECT_EQ(LockFiles(), 0);
+  std::istringstream lines(FileBytes(outPath));
+  int seen[3] = {};
+  for (std::string line; std::getline(lines, line);) {
+    int n = line.size() > 11 ? line[11] - '0' : -1;
+    ASSERT_TRUE(n >= 0 && n < 3 && line.rfind(RackLine(n), 0) == 0) << line;
+    EXPECT_NE(line.find("  report 3 0 0 0 0  value "), std::string::npos) << line;
+    EXPECT_EQ(line.substr(line.size() - 12), "battery good") << line;
+    ++seen[n];
+  }
+  for (int n = 0; n < 3; ++n) EXPECT_GE(seen[n], 3) << n;
+}
+
+// A rack burn: two pairs of instruments restart after different delays (the
+// faster on the lower node in one pair, on the higher in the other) and come
+// back under each other's node, one more fails its verification, and one is
+// not burned. Each burned instrument gets its own record written once, and
+// no other instrument gets a record write.
+TEST_F(CliNamespaceTest, RackBurnWritesEachRecordToItsOwnInstrument) {
+  REQUIRE_NATIVE_TOOL();
+  std::vector<zsim::VirtualInstrument*> sims;
+  for (int n = 0; n < 6; ++n) sims.push_back(&PlugNumbered(n));
+  for (int pair : {0, 4}) {
+    sims[pair]->SetRestartDelayMs(pair == 0 ? 300 : 2500);
+    sims[pair]->SetRestartNode(NodePath(pair + 1));
+    sims[pair + 1]->SetRestartDelayMs(pair == 0 ? 2500 : 300);
+    sims[pair + 1]->SetRestartNode(NodePath(pair));
+  }
+  sims[2]->CorruptIspOnWrite(40, 0x01);
+  for (auto* sim : sims) sim->ClearLog();
+  WriteBytes(tmp + "/image.bin", Pattern(1000, 3));
+  CliResult r = RunCli({"--ports", "0,1,2,4,5", "burn", tmp + "/image.bin", "--version", "4.7"}, 150000);
+  EXPECT_EQ(r.code, 1) << r;
+  EXPECT_EQ(r.ErrLines().back(), "zervon: 1 of 5 instruments failed") << r;
+  // A progress line per instrument and stage, then the summary.
+  EXPECT_NE(r.err.find(RackLine(0) + "writing"), std::string::npos) << r;
+  EXPECT_NE(r.err.find(RackLine(1) + "restarting"), std::string::npos) << r;
+  EXPECT_EQ(r.out.rfind("NODE           SERIAL           RESULT  TIME", 0), 0u) << r;
+  EXPECT_NE(r.out.find(RackLine(0) + "ok      "), std::string::npos) << r;
+  EXPECT_NE(r.out.find(RackLine(1) + "ok      "), std::string::npos) << r;
+  EXPECT_NE(r.out.find(RackLine(2) + "failed  "), std::string::npos) << r;
+  EXPECT_NE(r.out.find("verification mismatch"), std::string::npos) << r;
+  for (int n = 0; n < 6; ++n) {
+    const auto block = sims[n]->Block(0);
+    const bool burned = n != 2 && n != 3;
+    EXPECT_EQ(block[14], burned ? 4 : 3) << n;
+    EXPECT_EQ(block[15], burned ? 7 : 2) << n;
+    int writes = 0;
+    for (const auto& request : sims[n]->Requests()) {
+      if (request.size() != 64 || request[0] != 0x12 || request[1] != 0x55 || request[2] != 0xAA) continue;
+      ++writes;
+      EXPECT_TRUE(std::equal(request.begin() + 8, request.begin() + 13, block.begin() + 8)) << n;
+    }
+    EXPECT_EQ(writes, burned ? 1 : 0) << n;
+  }
+  EXPECT_EQ(LockFiles(), 0);
 }
 
 }  // namespace

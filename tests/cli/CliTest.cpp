@@ -526,6 +526,20 @@ TEST_F(CliTest, BadInputSendsNothing) {
   ExpectFailure(RunCli({"--timeout=soon", "info"}), 2, "bad time-out 'soon'");
   ExpectFailure(RunCli({"--bogus", "info"}), 2, "unknown option '--bogus'");
   ExpectFailure(RunCli({}), 2, "missing command");
+  // A rack runs only some commands, and says a mistake once, before any
+  // instrument is touched.
+  ExpectFailure(RunCli({"--all", "set", "1", "2", "3", "4"}), 2, "--all and --ports go with info, read --watch");
+  ExpectFailure(RunCli({"--ports", "0,1", "flash", "read", "--region", "0", File("o.bin")}), 2,
+                "only 'flash write' and 'flash verify'");
+  ExpectFailure(RunCli({"--ports", "0", "flash", "write", "--region", "0", "-"}), 2, "FILE must be a file");
+  ExpectFailure(RunCli({"--ports", "0", "read"}), 2, "only 'read --watch'");
+  ExpectFailure(RunCli({"--ports", "0", "read", "--watch", "--csv", File("o.csv")}), 2, "--csv takes '-'");
+  ExpectFailure(RunCli({"--ports", "0", "mfg", "write", "01"}), 2, "only 'mfg read'");
+  ExpectFailure(RunCli({"--ports", "0", "burn", missing, "--version", "3.1"}), 2, "cannot read " + missing);
+  ExpectFailure(RunCli({"--ports", "0,x", "info"}), 2, "bad port number 'x'");
+  ExpectFailure(RunCli({"--ports", "1,1", "info"}), 2, "names /dev/ttyACM1 twice");
+  ExpectFailure(RunCli({"--all", "--ports", "1", "info"}), 2, "exclude each other");
+  ExpectFailure(Zervon({"--all", "info"}), 2, "--port names one instrument");
   EXPECT_EQ(sim.RequestCount(), 0u);
   EXPECT_EQ(sim.ReadFlash(0, 0x20000), flashBefore);
 }

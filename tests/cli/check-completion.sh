@@ -39,4 +39,6 @@ expect flash write --region = 2 -- 2
 expect flash read --region 1 --le -- --length
 expect read --wa -- --watch
 expect burn image.bin --fo -- --force
+expect --ports 0,1 info --j -- --json                    # --ports takes a value
+expect --al -- --all
 exit $failed

@@ -1,5 +1,6 @@
 // The firmware burn: battery check, image load and the burn's stages.
 #include <cstdio>
+#include <memory>
 
 #include "Cli.h"
 #include "zervon.h"
@@ -11,9 +12,16 @@ namespace {
 
 Progress* g_progress = nullptr;
 int g_result = 1;
+int g_lastStage = -1, g_lastPercent = -1;
 void OnStage(int stage, int value) {
   if (stage == 5) g_result = value;
   if (g_progress) g_progress->Stage(stage, value);
+  // A child of a rack: every change, for the parent's live line.
+  if (g_rackChild && stage != 5 && (stage != g_lastStage || value != g_lastPercent)) {
+    g_lastStage = stage, g_lastPercent = value;
+    std::fprintf(stderr, "@progress %d %d\n", stage, value);
+    std::fflush(stderr);
+  }
 }
 
 // What a burn's result code means (the codes of zervon_ext.h).
@@ -84,10 +92,10 @@ int CmdBurn(const Options& options, Args& args) {
   if (!batteryGood) Note("the battery is low; burning anyway (--force)");
   if (g_verbose) Note("the wire trace does not cover the burn: the library holds the port for it");
 
-  Progress progress({});
-  g_progress = &progress;
+  std::unique_ptr<Progress> progress(g_rackChild ? nullptr : new Progress({}));
+  g_progress = progress.get();
   const int result = ZervBurnBinFile(OnStage);
-  progress.Finish();
+  if (progress) progress->Finish();
   g_progress = nullptr;
   if (options.json) Json().Add("result", result).Add("version", text).Add("bytes", static_cast<long>(bytes.size())).Print();
   if (result != 0) Fail(kFailed, "the burn failed: " + BurnFailure(result) + " (code " + std::to_string(result) + ")");

@@ -30,12 +30,18 @@ struct Options {
   std::string port;          // --port PATH, empty: search
   unsigned timeoutMs = 5000;  // --timeout MS
   bool json = false;          // --json
+  bool all = false;           // --all: every instrument found, one child process each
+  std::vector<int> ports;     // --ports N,M,...: the /dev/ttyACM<N> nodes, one child process each
 };
 
 // -q/--quiet: no progress and no notes on standard error (failures still
 // print their line). -v/--verbose: the wire trace (see Trace).
 extern bool g_quiet;
 extern bool g_verbose;
+// Set in a child of --all/--ports (the hidden --rack-child): a burn reports
+// its stages as "@progress STAGE PERCENT" lines on standard error, for the
+// parent's live line, in place of its own progress.
+extern bool g_rackChild;
 // Set while a command sends its data to standard output ('-' as its file):
 // every message then goes to standard error, the results included.
 extern bool g_dataOnStdout;
@@ -239,6 +245,17 @@ Probe ProbeHandedOver();
 // `error` gets errno when the open fails (0 otherwise), `holder` the holder
 // of a busy port. Sends nothing but record-block reads.
 Probe ProbePort(const std::string& path, unsigned timeoutMs, int* error, Holder* holder);
+// Looks at node N as list does (a port another process holds is not
+// touched): what it answered, and `state`, list's text for it.
+Probe LookAtNode(int n, std::string* state);
+
+// ---- a rack ----
+// Runs `command` with `words` on every instrument of --all or --ports, one
+// child process per instrument (this program, started again with --port);
+// `argv0` names this program where the system cannot. Refuses commands a
+// rack does not run. Fails when any instrument failed, saying how many.
+int RunRack(const Options& options, const std::string& command, const std::vector<std::string>& words,
+            const char* argv0);
 
 // ---- commands ----
 int CmdList(const Options&, Args&);

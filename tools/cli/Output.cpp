@@ -28,6 +28,7 @@ std::string Hex(const uint8_t* bytes, size_t length, const char* separator) {
 
 bool g_quiet = false;
 bool g_verbose = false;
+bool g_rackChild = false;
 bool g_dataOnStdout = false;
 
 FILE* Out() { return g_dataOnStdout ? stderr : stdout; }

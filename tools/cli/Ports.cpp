@@ -174,6 +174,12 @@ std::string FindUdevRule(bool* ignoresModem) {
 
 }  // namespace
 
+Probe LookAtNode(int n, std::string* state) {
+  const PortState s = Look(NodePath(n), n);
+  if (state) *state = Describe(s);
+  return s.probe;
+}
+
 int CmdList(const Options& options, Args& args) {
   args.Done();
   const std::vector<PortState> ports = LookAll(options);
@@ -186,7 +192,18 @@ int CmdList(const Options& options, Args& args) {
   } else if (ports.empty()) {
     std::fprintf(stderr, "zervon: no /dev/ttyACM<N> node: no instrument is plugged in\n");
   } else {
-    for (const PortState& s : ports) std::printf("%-14s %s\n", s.node.c_str(), Describe(s).c_str());
+    // A serial number for each instrument, to label a rack by; a port that
+    // another process holds is not probed and says so instead.
+    std::printf("%-14s %-16s %s\n", "NODE", "SERIAL", "STATE");
+    for (const PortState& s : ports) {
+      const bool held = (s.lock.alive && s.lock.pid != getpid()) || (s.lock.present && !s.lock.readable) ||
+                        s.openError == EBUSY;
+      const std::string serial = s.Instrument() ? s.probe.serial : held ? "(held)" : "-";
+      const std::string state = s.Instrument() ? "instrument, firmware " + std::to_string(s.probe.fwMain) + "." +
+                                                     std::to_string(s.probe.fwSub)
+                                               : Describe(s);
+      std::printf("%-14s %-16s %s\n", s.node.c_str(), serial.c_str(), state.c_str());
+    }
   }
   return any ? kOk : kNoDevice;
 }

@@ -44,7 +44,8 @@ const char kUsage[] =
     "calibration and firmware.\n"
     "\n"
     "Commands:\n"
-    "  list                          every /dev/ttyACM<N>: whether it answers as the instrument, its lock\n"
+    "  list                          every /dev/ttyACM<N>: its serial number, whether it answers as the\n"
+    "                                instrument, its lock\n"
     "  doctor                        why an instrument cannot be used, and the fix\n"
     "  info                          model, serial number, hardware code, firmware, library version\n"
     "  read [--watch [--rate HZ] [--count N] [--chart]] [--csv FILE]\n"
@@ -66,14 +67,25 @@ const char kUsage[] =
     "Options (before the command, or after it; --opt VALUE or --opt=VALUE):\n"
     "  --port PATH    open PATH and use it (no search; any terminal, e.g. a virtual instrument's)\n"
     "  --timeout MS   how long to wait for the instrument (default 5000)\n"
+    "  --all          run the command on every instrument found (as list finds them), in parallel\n"
+    "  --ports N,M    run the command on /dev/ttyACM<N>, /dev/ttyACM<M>, ... in parallel\n"
+    "                 (see 'Racks' below)\n"
     "  --json         machine-readable output: one JSON object per result on standard output, and\n"
     "                 failures as {\"error\": TEXT, \"code\": EXIT} on standard error\n"
     "  -q, --quiet    no progress and no notes on standard error (failures are still printed)\n"
     "  -v, --verbose  wire trace on standard error: every request (>) and reply (<) as hex with\n"
     "                 the time, as it passes the port (list's and doctor's probes too); for it the\n"
     "                 tool holds the port itself, and without --port searches the /dev/ttyACM<N>\n"
-    "                 nodes on its own. A burn is not traced: the library holds the port for it.\n"    "  -V, --version  the tool's and the library's versions\n"
+    "                 nodes on its own. A burn is not traced: the library holds the port for it.\n"
+    "  -V, --version  the tool's and the library's versions\n"
     "  -h, --help     this text; 'zervon COMMAND --help' for one command\n"
+    "\n"
+    "Racks: with --all or --ports the command runs on each instrument in a process of its own\n"
+    "(the tool with --port at its node), for info (a table; --json an array), read --watch (each\n"
+    "line or CSV row carries the node and serial), flash write|verify, mfg read and burn (a live\n"
+    "progress line per instrument and a summary table). One instrument's failure does not stop the\n"
+    "others; the exit code is then that of the failures (1 when they differ) and the last line\n"
+    "says how many failed. Ctrl-C stops every instrument's process. Other commands are refused.\n"
     "\n"
     "Exit codes:\n"
     "  0  done\n"
@@ -90,17 +102,20 @@ const char kVersion[] =
 const std::map<std::string, const char*> kHelp = {
     {"list",
      "Usage: zervon [OPTIONS] list\n"
-     "Lists every /dev/ttyACM<N> node (or only --port PATH): whether it answers as the instrument\n"
-     "(serial number, firmware), or the process ID and name of the process holding it and how (the\n"
-     "library's lock file, a UUCP lock file, a flock on the port or its exclusive mode).\n"
-     "Ports held by another process are not touched. Exit 0 when an instrument answers, else 3.\n"},
+     "Lists every /dev/ttyACM<N> node (or only --port PATH) with the serial number of the instrument\n"
+     "on it (to label a rack by): whether it answers as the instrument (firmware), or the process ID\n"
+     "and name of the process holding it and how (the library's lock file, a UUCP lock file, a flock\n"
+     "on the port or its exclusive mode). Ports held by another process are not touched: their\n"
+     "serial column says \"(held)\". Exit 0 when an instrument answers, else 3.\n"},
     {"doctor",
      "Usage: zervon [OPTIONS] doctor\n"
      "Checks why an instrument cannot be used and prints the fix: node permissions and your groups,\n"
      "the lock directory, stale or live lock files and their holders, ModemManager, the udev rule,\n"
      "and what each free port answers. Exit 0 when all is well, 1 when a problem was found.\n"},
     {"info", "Usage: zervon [OPTIONS] info\nPrints port, model, serial number, hardware code, firmware and library version.\n"
-     "With --json one object: port, model, serial, hw_code, firmware (MAIN.SUB), library.\n"},
+     "With --json one object: port, model, serial, hw_code, firmware (MAIN.SUB), library.\n"
+     "With --all or --ports a table, one row per instrument (--json: an array of those objects,\n"
+     "each with its node; a failed one has error and code).\n"},
     {"read",
      "Usage: zervon [OPTIONS] read [--watch [--rate HZ] [--count N] [--chart]] [--csv FILE]\n"
      "Prints the five report bytes, the measured value and the battery state.\n"
@@ -111,13 +126,16 @@ const std::map<std::string, const char*> kHelp = {
      "--csv FILE writes the readings as CSV with a header row (time, report1..report5, value,\n"
      "battery); with '-' to standard output, in place of the lines.\n"
      "A watch that searched waits for a lost instrument (one line each when it goes and comes\n"
-     "back); with --port it ends with exit 3 when the port is gone or 5 reads in a row failed.\n"},
+     "back); with --port it ends with exit 3 when the port is gone or 5 reads in a row failed.\n"
+     "With --all or --ports (--watch only) each instrument's lines start with its node and serial\n"
+     "(JSON: node and serial members; --csv - : node and serial columns in front).\n"},
     {"set", "Usage: zervon [OPTIONS] set A B C D [E]\nSends the setting A B C D (and E); each 0..255, decimal or 0x hex.\n"},
     {"raw",
      "Usage: zervon [OPTIONS] raw HEX... [--reply N]\n"
      "Sends the bytes (digit pairs, e.g. 12 55AA 0x00) and with --reply reads a reply of N bytes.\n"
      "Without --reply it says how many bytes were sent.\n"},
-    {"mfg", "Usage: zervon [OPTIONS] mfg read\n       zervon [OPTIONS] mfg write HEX\nReads or replaces (1 to 4 bytes) the manufacturing information.\n"},
+    {"mfg", "Usage: zervon [OPTIONS] mfg read\n       zervon [OPTIONS] mfg write HEX\nReads or replaces (1 to 4 bytes) the manufacturing information.\n"
+     "mfg read takes --all or --ports: one line per instrument, with its node and serial.\n"},
     {"calibrate",
      "Usage: zervon [OPTIONS] calibrate start\n"
      "       zervon [OPTIONS] calibrate stop [--yes]\n"
@@ -132,7 +150,9 @@ const std::map<std::string, const char*> kHelp = {
      "Regions: 0 0x000000, 1 0x008000, 2 0x010000 (32 KiB each), 3 0x018000 (1952 KiB).\n"
      "read saves the region (or N bytes of it); write erases the region and writes FILE at its base;\n"
      "verify compares the region with FILE and reports the first differing address.\n"
-     "FILE '-' is standard input (write, verify) or standard output (read).\n"},
+     "FILE '-' is standard input (write, verify) or standard output (read).\n"
+     "write and verify take --all or --ports (FILE then a file): each instrument's lines carry its\n"
+     "node and serial.\n"},
     {"memmap",
      "Usage: zervon [OPTIONS] memmap read --region N FILE [--length N]\n"
      "       zervon [OPTIONS] memmap write|verify --region N FILE\n"
@@ -143,7 +163,10 @@ const std::map<std::string, const char*> kHelp = {
      "Burns the firmware image (at most 1984 KiB; 64 KiB for firmware 2.x or older) and records\n"
      "version MAIN.SUB (0..255 each) in the instrument.\n"
      "The battery is checked first: a low battery refuses the burn (exit 5) unless --force.\n"
-     "The instrument restarts and is found again by its node, so --port must name /dev/ttyACM<N>.\n"},
+     "The instrument restarts and is found again by its node, so --port must name /dev/ttyACM<N>.\n"
+     "With --all or --ports every instrument burns at once: a progress line each (node, serial,\n"
+     "stage, percent; redrawn in place on a terminal), then a table of node, serial, result and\n"
+     "time (--json: an array). A failed instrument does not stop the others.\n"},
 };
 
 using Command = int (*)(const cli::Options&, cli::Args&);
@@ -165,7 +188,9 @@ bool GlobalOption(int argc, char** argv, int& i, cli::Options& options) {
   if (word == "--json") return options.json = true;
   if (word == "-q" || word == "--quiet") return cli::g_quiet = true;
   if (word == "-v" || word == "--verbose") return cli::g_verbose = true;
-  for (const char* name : {"--port", "--timeout"}) {
+  if (word == "--all") return options.all = true;
+  if (word == "--rack-child") return cli::g_rackChild = true;  // set by the parent of a rack, not documented
+  for (const char* name : {"--port", "--timeout", "--ports"}) {
     const std::string prefix = std::string(name) + "=";
     std::string value;
     if (word == name) {
@@ -176,7 +201,20 @@ bool GlobalOption(int argc, char** argv, int& i, cli::Options& options) {
     } else {
       continue;
     }
-    if (word.compare(0, 6, "--port") == 0) {
+    if (word.compare(0, 7, "--ports") == 0) {
+      // N,M,...: node numbers of /dev/ttyACM<N>, each once.
+      options.ports.clear();
+      size_t start = 0;
+      for (;;) {
+        const size_t comma = value.find(',', start);
+        const int n = static_cast<int>(cli::ParseNumber(value.substr(start, comma - start), 0, 255, "port number"));
+        for (int m : options.ports)
+          if (m == n) cli::Fail(cli::kUsage, "--ports names /dev/ttyACM" + std::to_string(n) + " twice");
+        options.ports.push_back(n);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    } else if (word.compare(0, 6, "--port") == 0) {
       if (value.empty()) cli::Fail(cli::kUsage, "--port needs a path");
       options.port = value;
     } else {
@@ -236,8 +274,12 @@ int main(int argc, char** argv) {
         std::fputs(kHelp.at(name), stdout);
         return cli::kOk;
       }
-    cli::Args args(words, name);
-    code = command->second(options, args);
+    if (options.all || !options.ports.empty()) {
+      code = cli::RunRack(options, name, words, argv[0]);
+    } else {
+      cli::Args args(words, name);
+      code = command->second(options, args);
+    }
   } catch (const cli::Error& error) {
     std::fflush(stdout);
     if (options.json)
