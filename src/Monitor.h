@@ -59,8 +59,9 @@ extern std::atomic<int> g_bStopMonitor;
 // The monitor thread. While switched on it makes a pass about every 1.2 s:
 // one liveness check, then up to three more 500 ms apart until one finds the
 // instrument; when the first and all three further checks fail, it closes
-// the port and wakes the connect thread. Port checks and the close are made
-// under the API lock. While switched off it blocks and costs nothing.
+// the port and wakes the connect thread, unless it was switched off
+// meanwhile. Port checks and the close are made under the API lock. While
+// switched off it blocks and costs nothing.
 void* MonitorDeviceThread(void*);
 #endif  // !_WIN32
 

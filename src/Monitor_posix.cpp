@@ -60,7 +60,7 @@ void* MonitorDeviceThread(void*) {
       continue;
     }
     bool present = DeviceIsAliveLocked();
-    for (int i = 0; i < kFurtherChecks && g_bStopMonitor == 0; ++i) {
+    for (int i = 0; i < kFurtherChecks && g_bStopMonitor == 0 && g_AutoMonitor.IsMonitored(); ++i) {
       if (DeviceIsAliveLocked()) {
         present = true;
         break;
@@ -75,8 +75,12 @@ void* MonitorDeviceThread(void*) {
     {
       // Checked once more under the lock: the connect thread may have found
       // the instrument again during the last rest, and its fresh port stays.
+      // A switch turned off meanwhile means the connection ended (ZervFree)
+      // and the port, if any, is no longer the one that was watched: one the
+      // application has handed over since (it has no node to look for) is
+      // the application's and is never closed here.
       CAutoCriticalSection guard(g_APICriticalSection);
-      if (DeviceIsAlive()) continue;
+      if (!g_AutoMonitor.IsMonitored() || DeviceIsAlive()) continue;
       DeviceClose();
     }
     ReconnectDevice();

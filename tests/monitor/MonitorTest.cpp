@@ -3,6 +3,7 @@
 // has gone is closed and the connect thread woken; a node missing from one
 // look only is no loss.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,41 @@ TEST_F(Monitor, GoneNodeClosesThePortAndWakesTheConnectThread) {
   EXPECT_EQ(g_hReconnectEvent.WaitTimeout(8000), 0u) << "the connect thread was not woken";
   EXPECT_FALSE(PortOpen());
   EXPECT_EQ(LockFiles(), 0);
+}
+
+// Switched off in the middle of a pass (the connection ended while the
+// node was gone), the monitor leaves alone the port that the application
+// has handed over since: it has no node, so any look would call it gone.
+TEST_F(Monitor, SwitchedOffMidPassLeavesAHandedOverPortAlone) {
+  rack.PlugAt(4);
+  {
+    CAutoCriticalSection guard(g_APICriticalSection);
+    ASSERT_EQ(FindDevice(4), 1);
+  }
+  g_hReconnectEvent.ResetEvent();
+  g_AutoMonitor.StartMonitor();
+  usleep(300 * 1000);
+  unlink(NodePath(4).c_str());  // gone from the listing; the port stays open
+  usleep(1000 * 1000);          // a pass with failing looks is under way
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  {
+    // As the connect thread on its way out, then the application.
+    CAutoCriticalSection guard(g_APICriticalSection);
+    DeviceClose();
+    g_AutoMonitor.PauseMonitor();
+    DeviceAdoptHandle(pipeFds[0]);
+  }
+  usleep(3000 * 1000);  // longer than the rest of any pass
+  {
+    CAutoCriticalSection guard(g_APICriticalSection);
+    EXPECT_EQ(g_hDevice, pipeFds[0]);
+    EXPECT_NE(fcntl(pipeFds[0], F_GETFD), -1) << "the handed-over descriptor was closed";
+    g_hDevice = -1;
+  }
+  EXPECT_NE(g_hReconnectEvent.WaitTimeout(0), 0u) << "the connect thread was woken";
+  close(pipeFds[0]);
+  close(pipeFds[1]);
 }
 
 TEST_F(Monitor, ANodeMissingFromOneLookCausesNoLoss) {
