@@ -23,6 +23,10 @@ int64_t g_nUnsettledSinceMs = 0;
 TargetCheck g_pfnTargetCheck = nullptr;
 TargetCheck g_pfnIdentityCheck = nullptr;
 
+// The port the burned instrument came back under, until the connect thread
+// takes it; -1 when none.
+int g_nMovedPort = -1;
+
 }  // namespace
 
 void NoteReadOutcome(int got, int asked, unsigned timeoutMs) {
@@ -43,6 +47,14 @@ unsigned QuietIntervalMs() { return g_nQuietMs; }
 int64_t UnsettledSinceMs() { return g_nUnsettledSinceMs; }
 
 void SetTargetCheck(TargetCheck check) { g_pfnTargetCheck = check; }
+
+void NoteInstrumentMoved(int port) { g_nMovedPort = port; }
+
+int TakeInstrumentMove() {
+  const int port = g_nMovedPort;
+  g_nMovedPort = -1;
+  return port;
+}
 
 void SetIdentityCheck(TargetCheck check) { g_pfnIdentityCheck = check; }
 

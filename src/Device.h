@@ -211,6 +211,16 @@ void SetIdentityCheck(TargetCheck check);
 // is set, the identity check.
 int IsTargetDevice();
 
+// Where the instrument that a firmware burn restarted came back: its port
+// number, so that the connect thread follows that instrument instead of
+// taking whatever now sits at the node it left (in a rack, a neighbour).
+// The burner notes it after finding the instrument again; the connect
+// thread takes it (-1 when none, and cleared by taking); a new ZervInit or
+// ZervConnect clears it, as the application's choice of port counts from
+// then on. API lock.
+void NoteInstrumentMoved(int port);
+int TakeInstrumentMove();
+
 // POSIX builds: the port number in a node path of this platform's form
 // ("/dev/ttyACM<n>" on Linux, "/dev/cu.usbmodem<n>" on macOS), or -1 when
 // the path has none.

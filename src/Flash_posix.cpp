@@ -240,6 +240,7 @@ int RestartInstrument() {
   SleepEx(kRestartWaitMs);
   ReportStage(kStageRestarted, 100);
   if (!FindBurnedInstrument(oldPort)) return Finish(kBurnNotBack);
+  NoteInstrumentMoved(DevicePortOfPath(g_szDevicePath));
   g_DeviceHWInfo[kFirmwareMainByte] = g_bBinMainVer;
   g_DeviceHWInfo[kFirmwareSubByte] = g_bBinSubVer;
   g_DeviceHWInfo[kRecordOperationByte] = kRecordWriteOperation;

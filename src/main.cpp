@@ -72,6 +72,23 @@ bool CheckAliveOrClose() {
   return false;
 }
 
+// The port the next search is for: the application's choice, except that
+// an instrument that a burn restarted under another node is followed there.
+// A connection that was made to a given port moves with it for good, so
+// that it never ends up on whatever instrument now sits at the old node; a
+// search of every port tries the new node first.
+int ConnectionPort() {
+  int moved = -1;
+  {
+    CAutoCriticalSection guard(g_APICriticalSection);
+    moved = TakeInstrumentMove();
+  }
+  if (moved < 0) return g_nPortNumber;
+  int chosen = g_nPortNumber.load();
+  if (chosen != -1) g_nPortNumber.compare_exchange_strong(chosen, moved);
+  return moved;
+}
+
 void ForgetInstrument() {
   CAutoCriticalSection guard(g_APICriticalSection);
   memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
@@ -82,6 +99,7 @@ void ForgetInstrument() {
 
 bool DoInit(ZervConnectionCallback callback) {
   CAutoCriticalSection guard(g_APICriticalSection);
+  TakeInstrumentMove();  // the application's port counts from here on
   g_hReconnectEvent.ResetEvent();
   g_bStopConnectDeviceThread = 0;
   g_Callback = callback;
@@ -90,7 +108,7 @@ bool DoInit(ZervConnectionCallback callback) {
 
 void RunConnections() {
   while (g_bStopConnectDeviceThread == 0) {
-    if (!DeviceConnect(g_nPortNumber, 1)) continue;
+    if (!DeviceConnect(ConnectionPort(), 1)) continue;
     SwitchToDeviceControlLocked();
     SleepMs(kHostControlSettleMs);
     NotifyListener(true);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Device.h"
+#include "SimpleCriticalSection.h"
 #include "Flash.h"
 #include "InstrumentFixture.h"
 #include "NamespaceSupport.h"
@@ -640,7 +641,8 @@ TEST_F(Burn, InstrumentThatDoesNotComeBackEndsWithMinus11) {
 // restarts, first under the node the burned one left (it was moved there)
 // and the burned one comes back under the neighbour's old node. The burn
 // takes only its own instrument back; the neighbour is probed, released and
-// never written.
+// never written. The application's connection to port 0 follows the burned
+// instrument to its new node instead of taking the neighbour at port 0.
 TEST_F(Burn, RestartedInstrumentIsFoundAgainByItsIdentityNotItsNode) {
   auto& burned = PlugAt(0, 3, 0);
   auto& neighbour = PlugAt(1, 3, 0);
@@ -649,6 +651,7 @@ TEST_F(Burn, RestartedInstrumentIsFoundAgainByItsIdentityNotItsNode) {
   burned.SetRestartNode(NodePath(1));
   const auto neighbourBlock = neighbour.Block(0);
   ASSERT_EQ(LoadBytes(RandomBytes(64, 17), 4, 9), 0);
+  ASSERT_TRUE(ZervConnect(0, 5000));
 
   std::atomic<bool> moved{false};
   std::thread mover([&] {
@@ -670,6 +673,19 @@ TEST_F(Burn, RestartedInstrumentIsFoundAgainByItsIdentityNotItsNode) {
   EXPECT_NE(CountFrames(frames, RecordRead()), 0u);
   for (const Bytes& f : frames) EXPECT_NE(f.size(), 64u);
   EXPECT_EQ(neighbour.Block(0), neighbourBlock);
+
+  EXPECT_TRUE(WaitFor(
+      [] {
+        CAutoCriticalSection guard(g_APICriticalSection);
+        return std::string(g_szDevicePath) == NodePath(1);
+      },
+      8000));
+  {
+    CAutoCriticalSection guard(g_APICriticalSection);
+    const auto block = burned.Block(0);
+    EXPECT_EQ(Bytes(g_DeviceHWInfo + 5, g_DeviceHWInfo + 16), Bytes(block.begin() + 5, block.begin() + 16));
+  }
+  ZervFree();
   ExpectReleased(-1);
 }
 
