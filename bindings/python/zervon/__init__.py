@@ -28,6 +28,7 @@ from .errors import (
     ZervonError,
 )
 from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, BurnStage, Info, Instrument, Reading, version
+from . import fleet  # noqa: E402 - after the modules it builds on
 
 __all__ = [
     "BURN_CODES",
@@ -48,6 +49,7 @@ __all__ = [
     "Reading",
     "TransferError",
     "ZervonError",
+    "fleet",
     "version",
 ]
 __version__ = "1.0.5.1"
