@@ -21,6 +21,7 @@ int64_t g_nUnsettledSinceMs = 0;
 // Constant-initialised, so a check registered by any unit's load-time
 // initialisation is in place whatever order the units come into being.
 TargetCheck g_pfnTargetCheck = nullptr;
+TargetCheck g_pfnIdentityCheck = nullptr;
 
 }  // namespace
 
@@ -43,9 +44,13 @@ int64_t UnsettledSinceMs() { return g_nUnsettledSinceMs; }
 
 void SetTargetCheck(TargetCheck check) { g_pfnTargetCheck = check; }
 
+void SetIdentityCheck(TargetCheck check) { g_pfnIdentityCheck = check; }
+
 int IsTargetDevice() {
   const TargetCheck check = g_pfnTargetCheck;
-  return check != nullptr ? check() : 0;
+  if (check == nullptr || !check()) return 0;
+  const TargetCheck identity = g_pfnIdentityCheck;
+  return identity == nullptr || identity() ? 1 : 0;
 }
 
 int DeviceIsConnected() { return g_hDevice != kNoDevice ? 1 : 0; }

@@ -158,9 +158,10 @@ int DeviceIsAlive();
 
 // Takes the lock file of `port`: created exclusively (mode 0600) holding this
 // process's ID as 4 raw bytes. A file left by a process that no longer
-// exists is replaced; one of a live process (ours included, or another
-// user's) is respected; a short or unreadable one is left in place. 1 taken;
-// a lock file this process still kept for another port is then given up.
+// exists is replaced; one of a live process (another user's included) is
+// respected; a short or unreadable one is left in place. 1 taken; a lock
+// file this process still kept for another port is then given up, and the
+// one it still keeps for this port (g_nLockFile) counts as taken.
 int LockDeviceFile(int port);
 
 // Closes and removes the lock file this process holds; nothing otherwise.
@@ -197,4 +198,20 @@ void FormatDevicePath(char* buffer, size_t size, int port);
 // only calls it. 0 while none is registered.
 typedef int (*TargetCheck)();
 void SetTargetCheck(TargetCheck check);
+
+// A further check that discovery applies after the instrument check while it
+// is set: a port that is the instrument but fails it is closed again with
+// its locks, as any other refused candidate, and the search goes on. The
+// firmware burner sets it while it looks for the instrument it restarted, so
+// that it never takes a neighbour for it. Null (the default) accepts every
+// instrument. API lock, which the burner holds while it is set.
+void SetIdentityCheck(TargetCheck check);
+
+// 1 when the open port passes the registered instrument check and, if one
+// is set, the identity check.
 int IsTargetDevice();
+
+// POSIX builds: the port number in a node path of this platform's form
+// ("/dev/ttyACM<n>" on Linux, "/dev/cu.usbmodem<n>" on macOS), or -1 when
+// the path has none.
+int DevicePortOfPath(const char* path);

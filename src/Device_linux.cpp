@@ -23,6 +23,18 @@ void FormatDevicePath(char* buffer, size_t size, int port) {
   snprintf(buffer, size, "/dev/ttyACM%d", port);
 }
 
+int DevicePortOfPath(const char* path) {
+  static const char kStem[] = "/dev/ttyACM";
+  if (path == nullptr || strncmp(path, kStem, sizeof kStem - 1) != 0) return -1;
+  const char* digits = path + sizeof kStem - 1;
+  if (!isdigit(static_cast<unsigned char>(digits[0]))) return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long value = strtol(digits, &end, 10);
+  if (*end != '\0' || errno == ERANGE || value > INT_MAX) return -1;
+  return static_cast<int>(value);
+}
+
 int LockDevice(int descriptor) {
   // 0, or -1 with EWOULDBLOCK when another open file of the port holds the
   // lock. Other errors (a file system without flock) do not stop the port.

@@ -66,6 +66,11 @@ int ParseDeviceNumber(const char* path, int* number) {
   return 1;
 }
 
+int DevicePortOfPath(const char* path) {
+  int number = -1;
+  return ParseDeviceNumber(path, &number) && number >= 0 ? number : -1;
+}
+
 void FormatDevicePath(char* buffer, size_t size, int port) {
   snprintf(buffer, size, "/dev/cu.usbmodem%d", port);
 }

@@ -221,6 +221,10 @@ int ProbeExistingLock(const char* path) {
 int LockDeviceFile(int port) {
   char path[128];
   snprintf(path, sizeof path, "/var/lock/torvanel.ACM%d.lock", port);
+  // The lock file this process kept for this very port while the port was
+  // closed (the burner's restart) is still ours: it is taken up again as it
+  // is, so no other process can slip in between giving it up and retaking it.
+  if (g_nLockFile != -1 && strcmp(g_szLockFilePath, path) == 0) return 1;
   for (int pass = 0; pass < 2; ++pass) {
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // descriptor, or -1
     if (fd != -1) {

@@ -74,6 +74,16 @@ constexpr unsigned char kRecordWriteOperation = 0xFF;
 constexpr int kFirmwareMainByte = 14;
 constexpr int kFirmwareSubByte = 15;
 constexpr unsigned char kLastV2MainVersion = 2;
+// What identifies an instrument in its record block: the product marker,
+// the serial number's fields and the hardware code (bytes 5 to 13). The
+// firmware version that follows is what a burn changes.
+constexpr int kIdentityOffset = 5;
+constexpr int kIdentityLength = 9;
+constexpr unsigned kPauseAfterFailedSearchMs = 1000;
+
+// The identity of the instrument being burned, read before it enters its
+// loader; only the burn, under the API lock, reads or writes it.
+unsigned char g_BurnedIdentity[kIdentityLength];
 
 enum BurnStage {
   kStageErasing = 0,
@@ -184,19 +194,52 @@ int VerifyBmpBlock(unsigned int length) {
   return kBurnOk;
 }
 
-// Leaves the loader, lets the instrument restart, finds it again and writes
-// the image's version into its record block; the reply to that write becomes
-// the cached record. The port is abandoned while the instrument restarts;
-// its lock file stays held until the first probe after the restart gives it
-// up, so that attempt fails and the next one takes the port.
+int IsBurnedInstrument() {
+  return memcmp(g_DeviceHWInfo + kIdentityOffset, g_BurnedIdentity, kIdentityLength) == 0 ? 1
+                                                                                         : 0;
+}
+
+// Sets the identity check of discovery for as long as it lives.
+class CIdentityGate {
+ public:
+  CIdentityGate() { SetIdentityCheck(IsBurnedInstrument); }
+  ~CIdentityGate() { SetIdentityCheck(nullptr); }
+  CIdentityGate(const CIdentityGate&) = delete;
+  CIdentityGate& operator=(const CIdentityGate&) = delete;
+};
+
+// Finds the restarted instrument again: up to kReconnectAttempts searches a
+// second apart, each trying the node it left from first and then every
+// port. Only a port whose record shows the identity read before the burn is
+// taken; another instrument that is found (an idle neighbour on the same
+// host) is released at once, nothing written to it. True when the burned
+// instrument's port is open again, its record in the cache.
+bool FindBurnedInstrument(int oldPort) {
+  CIdentityGate gate;
+  for (int i = 0; i < kReconnectAttempts; ++i) {
+    if (oldPort >= 0 && FindDevice(oldPort)) return true;
+    if (FindDevice(-1)) return true;
+    SleepEx(kPauseAfterFailedSearchMs);
+  }
+  return false;
+}
+
+// Leaves the loader, lets the instrument restart, finds that same
+// instrument again and writes the image's version into its record block;
+// the reply to that write becomes the cached record. The port is abandoned
+// while the instrument restarts, but its lock file stays held, so no other
+// process of this library takes the port meanwhile; the first probe of the
+// old node takes the lock file up again, and finding the instrument under
+// another node gives it up.
 int RestartInstrument() {
   unsigned char command[kLoaderShortLength] = {'F', 'W', 'P', 'U'};
   if (WriteData(command, kLoaderShortLength, kLoaderWriteTimeoutMs) != kLoaderShortLength)
     return Finish(kBurnLeaveNotWritten);
+  const int oldPort = DevicePortOfPath(g_szDevicePath);
   DeviceDropPort();
   SleepEx(kRestartWaitMs);
   ReportStage(kStageRestarted, 100);
-  if (!DeviceConnect(-1, kReconnectAttempts)) return Finish(kBurnNotBack);
+  if (!FindBurnedInstrument(oldPort)) return Finish(kBurnNotBack);
   g_DeviceHWInfo[kFirmwareMainByte] = g_bBinMainVer;
   g_DeviceHWInfo[kFirmwareSubByte] = g_bBinSubVer;
   g_DeviceHWInfo[kRecordOperationByte] = kRecordWriteOperation;
@@ -372,6 +415,7 @@ int FlashBurnBinFile(ZervBurnProgressCallback callback) {
   if (!heldPort && !DeviceConnect(-1, kConnectAttempts)) return Finish(kBurnNoInstrument);
   cleanup.touched = reconnect.wake = true;
   if (!ReadDeviceHWInfo()) return Finish(kBurnRecordUnreadable);
+  memcpy(g_BurnedIdentity, g_DeviceHWInfo + kIdentityOffset, kIdentityLength);
   const bool v2 = g_DeviceHWInfo[kFirmwareMainByte] <= kLastV2MainVersion ||
                   static_cast<unsigned>(g_nFlashSize) * kRowSize <= kIspPartLength;
   return v2 ? DoFlashBurnBinFileV2() : DoFlashBurnBinFileV3();

@@ -636,6 +636,43 @@ TEST_F(Burn, InstrumentThatDoesNotComeBackEndsWithMinus11) {
   EXPECT_EQ(PortAndLockDescriptors(), 0);
 }
 
+// A rack: an idle neighbour is on the host while the burned instrument
+// restarts, first under the node the burned one left (it was moved there)
+// and the burned one comes back under the neighbour's old node. The burn
+// takes only its own instrument back; the neighbour is probed, released and
+// never written.
+TEST_F(Burn, RestartedInstrumentIsFoundAgainByItsIdentityNotItsNode) {
+  auto& burned = PlugAt(0, 3, 0);
+  auto& neighbour = PlugAt(1, 3, 0);
+  neighbour.SetSerial(21, 7, 3, 301);
+  burned.SetRestartDelayMs(6500);  // longer than the burn's 5 s wait
+  burned.SetRestartNode(NodePath(1));
+  const auto neighbourBlock = neighbour.Block(0);
+  ASSERT_EQ(LoadBytes(RandomBytes(64, 17), 4, 9), 0);
+
+  std::atomic<bool> moved{false};
+  std::thread mover([&] {
+    if (!WaitFor([&] { return burned.InLoader(); }, 10000)) return;
+    if (!WaitFor([&] { return !burned.Serving(); }, 10000)) return;
+    moved = neighbour.Replug(NodePath(0));
+  });
+  const int rc = ZervBurnBinFile(RecordStage);
+  mover.join();
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(Stages().back(), (Stage{5, 0}));
+  EXPECT_EQ(burned.NodePath(), NodePath(1));
+  EXPECT_EQ(burned.Block(0)[14], 4);
+  EXPECT_EQ(burned.Block(0)[15], 9);
+  // The neighbour was asked for its record after the restart (it was at the
+  // old node), and nothing else reached it: no 64-byte record write.
+  const auto frames = neighbour.Requests();
+  EXPECT_NE(CountFrames(frames, RecordRead()), 0u);
+  for (const Bytes& f : frames) EXPECT_NE(f.size(), 64u);
+  EXPECT_EQ(neighbour.Block(0), neighbourBlock);
+  ExpectReleased(-1);
+}
+
 // A burn while the connect thread holds the instrument: it works on that
 // port, nothing else reaches the wire meanwhile, and afterwards the
 // application is told of the loss and of the restarted instrument.

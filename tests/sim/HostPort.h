@@ -4,6 +4,7 @@
 // that hands bytes to the instrument model directly, with no terminal.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -39,6 +40,10 @@ inline Bytes Text(const char* s) { return Bytes(s, s + std::char_traits<char>::l
 class HostPort {
  public:
   explicit HostPort(const zsim::VirtualInstrument& sim) : fd_(sim.OpenHostPort()) {}
+  // A terminal of an instrument served elsewhere (another process), opened
+  // as given; it must already be raw.
+  explicit HostPort(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
   ~HostPort() { Close(); }
   HostPort(const HostPort&) = delete;
   HostPort& operator=(const HostPort&) = delete;

@@ -1,12 +1,16 @@
 // The virtual instrument's life as a device: starting and stopping, the node
 // link, unplugging and plugging back, the restart after leaving the loader,
-// several instruments in one process and the state file.
+// several instruments in one process (and the program's rack of them) and
+// the state file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -28,6 +32,71 @@ bool Exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
 }
+
+// The zervon-sim program, run with `args`, its standard output on a pipe.
+struct SimProgram {
+  explicit SimProgram(const std::vector<std::string>& args) {
+    // The command line is built before the fork: the child of a threaded
+    // process may only make async-signal-safe calls before exec.
+    std::vector<std::string> words;
+    const std::string launcher = ZERVON_SIM_LAUNCHER;  // the emulator of a cross build, '|'-separated
+    for (size_t start = 0; start < launcher.size();) {
+      size_t end = launcher.find('|', start);
+      if (end == std::string::npos) end = launcher.size();
+      if (end > start) words.push_back(launcher.substr(start, end - start));
+      start = end + 1;
+    }
+    words.push_back(ZERVON_SIM_PATH);
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return;
+    pid = ::fork();
+    if (pid == 0) {
+      ::dup2(pipeFds[1], 1);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 2);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    out = pipeFds[0];
+    ::fcntl(out, F_SETFD, FD_CLOEXEC);  // not for the programs of later tests
+  }
+  ~SimProgram() {
+    if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    if (out >= 0) ::close(out);
+  }
+  // The next line of standard output, empty when none comes within `ms`.
+  std::string Line(int ms) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    size_t newline;
+    while ((newline = pending.find('\n')) == std::string::npos) {
+      pollfd p{out, POLLIN, 0};
+      if (Clock::now() >= end || ::poll(&p, 1, 20) < 0) return "";
+      char buf[256];
+      const ssize_t n = (p.revents & (POLLIN | POLLHUP)) ? ::read(out, buf, sizeof buf) : -1;
+      if (n == 0) return "";
+      if (n > 0) pending.append(buf, static_cast<size_t>(n));
+    }
+    const std::string line = pending.substr(0, newline);
+    pending.erase(0, newline + 1);
+    return line;
+  }
+  // Its exit code once it has ended within `ms`; -1 otherwise.
+  int Wait(int ms) {
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, ms)) return -1;
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  pid_t pid = -1;
+  int out = -1;
+  std::string pending;
+};
 
 }  // namespace
 
@@ -166,6 +235,83 @@ TEST(SimNode, SeveralInstrumentsServeSideBySide) {
   EXPECT_EQ(rb[8], 99);
   EXPECT_EQ(a.RequestCount(), 1u);
   EXPECT_EQ(b.RequestCount(), 1u);
+}
+
+// The program serves a rack: every instrument on its own terminal, linked
+// at consecutive node numbers, with its own serial number, restart delay,
+// restart node, control address and state file; a bad per-instrument list
+// is a usage error that serves nothing.
+TEST(SimNode, ProgramServesARackOfInstruments) {
+  char dirTemplate[] = "/tmp/zsim-rack.XXXXXX";
+  ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  const std::string fifo = dir + "/control";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::vector<std::string>> wrong = {
+      {"--count", "3", "--restart-delay", "100,200"},
+      {"--count", "3", "--restart-node", dir + "/ttyACM1," + dir + "/ttyACM2"},
+      {"--count", "2", "--restart-node", dir + "/ttyACM"},
+      {"--count", "2", "--node", dir + "/ttyACM"},
+      {"--count", "3", "--nodes", dir + "/a," + dir + "/b"},
+      {"--count", "33"}};
+  for (const auto& args : wrong) {
+    SimProgram bad(args);
+    EXPECT_EQ(bad.Line(10000), "") << args.back();
+    EXPECT_EQ(bad.Wait(10000), 2) << args.back();
+  }
+
+  // Instrument 1 restarts at once; the others would take 20 s.
+  SimProgram rack({"--count", "3", "--raw", "--node", dir + "/ttyACM5", "--restart-delay", "20000,100,20000",
+                   "--restart-node", dir + "/ttyACM9", "--state", dir + "/state", "--control", fifo});
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3; ++i) paths.push_back(rack.Line(10000));
+  ASSERT_FALSE(paths[2].empty());
+  EXPECT_NE(paths[0], paths[1]);
+  EXPECT_NE(paths[1], paths[2]);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(LinkTarget(dir + "/ttyACM" + std::to_string(5 + i)), paths[static_cast<size_t>(i)]);
+    HostPort host(paths[static_cast<size_t>(i)]);
+    const Bytes block = host.Exchange(ReadBlock(0), 64);
+    ASSERT_EQ(block.size(), 64u);
+    EXPECT_EQ(Bytes(block.begin() + 8, block.begin() + 13), Bytes({21, 7, 3, 0x01, static_cast<uint8_t>(0x2C + i)}));
+  }
+  {
+    const int control = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(control, 0);
+    const std::string lines = "1 @2 value 777\n2 @3 value 1\n";
+    ASSERT_EQ(::write(control, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    ::close(control);
+  }
+  EXPECT_EQ(rack.Line(10000), "1 ok");
+  EXPECT_EQ(rack.Line(10000), "2 error @3 value 1");
+  for (size_t i : {0u, 2u}) {
+    HostPort host(paths[i]);
+    const Bytes status = host.Exchange({0x14}, 64);
+    ASSERT_EQ(status.size(), 64u);
+    EXPECT_EQ(status[25] << 8 | status[26], i == 2 ? 777 : 1234);
+  }
+  {
+    HostPort host(paths[1]);
+    ASSERT_EQ(host.Exchange(Text("FWPS"), 40).size(), 40u);
+    host.Write(Text("FWPU"));
+    ASSERT_TRUE(host.HungUp(5000));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !LinkTarget(dir + "/ttyACM10").empty(); }, 10000));
+  EXPECT_NE(LinkTarget(dir + "/ttyACM10"), paths[1]);
+  {
+    HostPort host(LinkTarget(dir + "/ttyACM10"));
+    EXPECT_EQ(host.Exchange(ReadBlock(0), 64).size(), 64u);
+  }
+
+  ASSERT_EQ(::kill(rack.pid, SIGTERM), 0);
+  EXPECT_EQ(rack.Wait(10000), 0);
+  for (const char* node : {"/ttyACM5", "/ttyACM6", "/ttyACM7", "/ttyACM10"}) EXPECT_FALSE(Exists(dir + node));
+  for (int i = 0; i < 3; ++i) {
+    zsim::VirtualInstrument saved;
+    ASSERT_TRUE(saved.LoadState(dir + "/state" + (i ? "." + std::to_string(i) : ""))) << i;
+    EXPECT_EQ(saved.Block(0)[12], 0x2C + i);
+  }
+  EXPECT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 // ---- restart after the loader ----

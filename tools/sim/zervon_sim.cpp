@@ -1,20 +1,26 @@
 // zervon-sim: the virtual instrument as a program. It serves one simulated
-// instrument on a pseudo-terminal until SIGINT or SIGTERM, so that the
-// library, the demo or an application can be run without hardware.
+// instrument, or a rack of them (--count), each on a pseudo-terminal of its
+// own, until SIGINT or SIGTERM, so that the library, the tool, the demo or an
+// application can be run without hardware.
 //
-// The first line of standard output is the terminal's path; the answers to
-// --control commands follow it; everything else (events, and with --verbose
-// every request and reply) goes to standard error.
+// The first lines of standard output are the terminals' paths, one per
+// instrument in order; the answers to --control commands follow them;
+// everything else (events, and with --verbose every request and reply) goes
+// to standard error, marked "[i] " with the instrument's index when there are
+// several.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -27,8 +33,10 @@ namespace {
 
 const char kUsage[] =
     "Usage: zervon-sim [options]\n"
-    "Serves a virtual Zervon instrument on a pseudo-terminal until SIGINT or SIGTERM.\n"
-    "The first line of standard output is the terminal's path.\n"
+    "Serves a virtual Zervon instrument on a pseudo-terminal until SIGINT or SIGTERM\n"
+    "(or a rack of them, see --count).\n"
+    "The first line of standard output is the terminal's path (with --count N, the\n"
+    "first N lines are the N terminals' paths, in order).\n"
     "\n"
     "Device:\n"
     "  --node PATH           make PATH a link to the terminal (e.g. /dev/ttyACM0);\n"
@@ -47,7 +55,8 @@ const char kUsage[] =
     "  --battery-low         report a low battery\n"
     "  --flags N             status flags byte (byte 29) as a whole\n"
     "  --restart-delay MS    time without a terminal after leaving the loader\n"
-    "                        (default 1000, 1500 with --timing real)\n"
+    "                        (default 1000, 1500 with --timing real; for a rack\n"
+    "                        see below)\n"
     "  --raw                 make each new terminal raw at 115200 at once, for\n"
     "                        programs that do not configure the port; without it\n"
     "                        the terminal starts with the kernel's defaults\n"
@@ -55,7 +64,8 @@ const char kUsage[] =
     "                        freshly plugged /dev/ttyACM<N> does, and whoever\n"
     "                        opens it must make it raw\n"
     "  --restart-node PATH   come back from a restart linked at PATH instead of\n"
-    "                        the --node PATH (e.g. /dev/ttyACM1)\n"
+    "                        the --node PATH (e.g. /dev/ttyACM1; for a rack see\n"
+    "                        below)\n"
     "  --linger MS           after a restart the old node stays MS ms, leading to\n"
     "                        the terminal that is gone (default 0)\n"
     "\n"
@@ -97,6 +107,34 @@ const char kUsage[] =
     "                        setting request in hex, or none), host-control,\n"
     "                        calibrating (0 or 1), flash ADDR LEN (LEN <= 1024\n"
     "                        bytes in hex); anything else: error\n"
+    "\n"
+    "Rack:\n"
+    "  --count N             serve N instruments in one process (1..32, default 1),\n"
+    "                        numbered 0..N-1, each with its own terminal, state and\n"
+    "                        faults. Every option applies to each instrument, with\n"
+    "                        these differences when N is above 1 (and the event\n"
+    "                        and --verbose lines of instrument i start with \"[i] \"\n"
+    "                        after the program's name):\n"
+    "  --node STEMk          instrument i is linked at STEM(k+i): --node\n"
+    "                        /dev/ttyACM0 gives /dev/ttyACM0, /dev/ttyACM1, ...;\n"
+    "                        the path must end in a number\n"
+    "  --nodes P0,P1,...     link instrument i at Pi, in place of --node; N is the\n"
+    "                        number of paths unless --count gives it (then they\n"
+    "                        must agree)\n"
+    "  --serial G1,G2,G3,G4  instrument i has G1, G2, G3 and the fourth group\n"
+    "                        (G4 + i) modulo 10000 (G4 0..9999), so the serial\n"
+    "                        numbers differ: by default 21,7,3,300, 21,7,3,301, ...\n"
+    "  --state FILE          FILE for instrument 0, FILE.1, FILE.2, ... for the\n"
+    "                        others\n"
+    "  --restart-delay MS[,MS...]\n"
+    "                        one value for every instrument, or a comma-separated\n"
+    "                        list of N values, one per instrument\n"
+    "  --restart-node PATH[,PATH...]\n"
+    "                        one path, numbered as --node is (instrument i comes\n"
+    "                        back at STEM(k+i)), or a list of N paths, one per\n"
+    "                        instrument (an empty entry: back at its own node)\n"
+    "  --control FIFO        a command goes to instrument 0, or with \"@i\" after\n"
+    "                        the ID to instrument i: \"7 @2 drop 3\"\n"
     "\n"
     "  --verbose             print every request and reply on standard error\n"
     "  --help                show this text\n"
@@ -205,10 +243,27 @@ std::string Control(zsim::VirtualInstrument& sim, const std::string& line) {
   return "ok";
 }
 
+using Rack = std::vector<std::unique_ptr<zsim::VirtualInstrument>>;
+
+// Carries out one control line after its ID ("[@i] COMMAND ARGS") on the
+// instrument it addresses (instrument 0 without "@i") and gives its answer.
+std::string Address(Rack& rack, const std::string& line) {
+  if (line.empty() || line[0] != '@') return Control(*rack[0], line);
+  const size_t space = line.find(' ');
+  const std::string index = line.substr(1, space == std::string::npos ? std::string::npos : space - 1);
+  size_t i = 0;
+  for (const char c : index) {
+    if (c < '0' || c > '9' || i >= rack.size()) return "error " + line;
+    i = i * 10 + static_cast<size_t>(c - '0');
+  }
+  if (index.empty() || i >= rack.size() || space == std::string::npos) return "error " + line;
+  return Control(*rack[i], line.substr(space + 1));
+}
+
 // Reads control lines from `path` for the life of the program. The FIFO is
 // opened for reading and writing, so it never reaches end of file between
 // writers.
-void ServeControl(zsim::VirtualInstrument& sim, std::string path) {
+void ServeControl(Rack& rack, std::string path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     std::fprintf(stderr, "zervon-sim: cannot open control FIFO %s\n", path.c_str());
@@ -229,7 +284,7 @@ void ServeControl(zsim::VirtualInstrument& sim, std::string path) {
       const size_t space = line.find(' ');
       if (line.empty() || space == std::string::npos) continue;
       std::lock_guard<std::mutex> lock(ControlMutex());
-      const std::string answer = Control(sim, line.substr(space + 1));
+      const std::string answer = Address(rack, line.substr(space + 1));
       std::printf("%s %s\n", line.substr(0, space).c_str(), answer.c_str());
       std::fflush(stdout);
     }
@@ -237,11 +292,53 @@ void ServeControl(zsim::VirtualInstrument& sim, std::string path) {
   ::close(fd);
 }
 
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma - start));
+    if (comma == std::string::npos) return items;
+    start = comma + 1;
+  }
+}
+
+// The nodes of `count` instruments from one path ending in a number k:
+// the same stem with k, k+1, ... One instrument keeps any path as it is.
+std::vector<std::string> NumberedNodes(const std::string& option, const std::string& path, size_t count) {
+  if (count == 1) return {path};
+  size_t digits = path.size();
+  while (digits > 0 && path[digits - 1] >= '0' && path[digits - 1] <= '9') --digits;
+  if (digits == path.size() || path.size() - digits > 9)
+    Fail(option + " '" + path + "' must end in a number for " + std::to_string(count) +
+         " instruments, linked at consecutive numbers (e.g. /dev/ttyACM0, /dev/ttyACM1, ...)");
+  const unsigned long first = std::strtoul(path.c_str() + digits, nullptr, 10);
+  std::vector<std::string> nodes;
+  for (size_t i = 0; i < count; ++i) nodes.push_back(path.substr(0, digits) + std::to_string(first + i));
+  return nodes;
+}
+
+// One value for every instrument, or a comma-separated list of one per
+// instrument.
+std::vector<std::string> PerInstrument(const std::string& option, const std::string& text, size_t count) {
+  std::vector<std::string> items = SplitList(text);
+  if (items.size() == 1) return std::vector<std::string>(count, items[0]);
+  if (items.size() != count)
+    Fail(option + " takes one value" +
+         (count > 1 ? " or " + std::to_string(count) + " comma-separated values, one per instrument" : ""));
+  return items;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  zsim::VirtualInstrument sim;
-  std::string node, state, control;
+  // Options that set up an instrument, applied to each one in the order given.
+  std::vector<std::function<void(zsim::VirtualInstrument&)>> setup;
+  std::string node, nodeList, state, control, restartDelay, restartNode;
+  bool nodeGiven = false;
+  size_t count = 0;  // 0: not given
+  std::vector<unsigned long> serial = {21, 7, 3, 300};
+  bool serialGiven = false;
   bool verbose = false;
   int faultCount = -1;
   unsigned delayMs = 0;
@@ -263,8 +360,14 @@ int main(int argc, char** argv) {
       // it does not load the library.
       std::printf("zervon-sim (Zervon SDK) %s\n", ZERVON_SIM_VERSION);
       return 0;
+    } else if (option == "--count") {
+      count = Number(option, value(), 1000000);
+      if (count == 0 || count > 32) Fail("--count takes 1..32");
     } else if (option == "--node") {
       node = value();
+      nodeGiven = true;
+    } else if (option == "--nodes") {
+      nodeList = value();
     } else if (option == "--control") {
       control = value();
     } else if (option == "--state") {
@@ -272,65 +375,77 @@ int main(int argc, char** argv) {
     } else if (option == "--marker") {
       const std::string m = value();
       if (m.size() != 3) Fail("--marker takes 3 characters");
-      sim.SetMarker(m.c_str());
+      setup.push_back([m](zsim::VirtualInstrument& sim) { sim.SetMarker(m.c_str()); });
     } else if (option == "--serial") {
       const std::string text = value();
-      auto g = Numbers(option, text, 4, 65535);
-      if (g[0] > 255 || g[1] > 255 || g[2] > 255) Fail("--serial: the first three groups are 0..255");
-      sim.SetSerial(static_cast<uint8_t>(g[0]), static_cast<uint8_t>(g[1]), static_cast<uint8_t>(g[2]),
-                    static_cast<uint16_t>(g[3]));
+      serial = Numbers(option, text, 4, 65535);
+      if (serial[0] > 255 || serial[1] > 255 || serial[2] > 255) Fail("--serial: the first three groups are 0..255");
+      serialGiven = true;
     } else if (option == "--hw") {
-      sim.SetHWCode(static_cast<uint8_t>(Number(option, value(), 255)));
+      const auto code = static_cast<uint8_t>(Number(option, value(), 255));
+      setup.push_back([code](zsim::VirtualInstrument& sim) { sim.SetHWCode(code); });
     } else if (option == "--firmware") {
       const std::string text = value();
       const size_t dot = text.find('.');
       if (dot == std::string::npos) Fail("--firmware takes MAIN.SUB");
-      sim.SetFirmware(static_cast<uint8_t>(Number(option, text.substr(0, dot), 255)),
-                      static_cast<uint8_t>(Number(option, text.substr(dot + 1), 255)));
+      const auto mainVer = static_cast<uint8_t>(Number(option, text.substr(0, dot), 255));
+      const auto subVer = static_cast<uint8_t>(Number(option, text.substr(dot + 1), 255));
+      setup.push_back([=](zsim::VirtualInstrument& sim) { sim.SetFirmware(mainVer, subVer); });
     } else if (option == "--mfg") {
       auto b = Numbers(option, value(), 4, 255);
-      sim.SetMfgInfo({static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]), static_cast<uint8_t>(b[2]),
-                      static_cast<uint8_t>(b[3])});
+      const std::array<uint8_t, 4> info = {static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]),
+                                           static_cast<uint8_t>(b[2]), static_cast<uint8_t>(b[3])};
+      setup.push_back([info](zsim::VirtualInstrument& sim) { sim.SetMfgInfo(info); });
     } else if (option == "--report") {
       auto b = Numbers(option, value(), 5, 255);
-      sim.SetReportBytes({static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]), static_cast<uint8_t>(b[2]),
-                          static_cast<uint8_t>(b[3]), static_cast<uint8_t>(b[4])});
+      const std::array<uint8_t, 5> report = {static_cast<uint8_t>(b[0]), static_cast<uint8_t>(b[1]),
+                                             static_cast<uint8_t>(b[2]), static_cast<uint8_t>(b[3]),
+                                             static_cast<uint8_t>(b[4])};
+      setup.push_back([report](zsim::VirtualInstrument& sim) { sim.SetReportBytes(report); });
     } else if (option == "--value") {
       const std::string text = value();
-      if (text == "auto")
-        sim.SetMeasuredAuto(true);
-      else
-        sim.SetMeasuredRaw(static_cast<uint16_t>(Number(option, text, 65535)));
+      if (text == "auto") {
+        setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetMeasuredAuto(true); });
+      } else {
+        const auto raw = static_cast<uint16_t>(Number(option, text, 65535));
+        setup.push_back([raw](zsim::VirtualInstrument& sim) { sim.SetMeasuredRaw(raw); });
+      }
     } else if (option == "--battery-low") {
-      sim.SetBatteryLow(true);
+      setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetBatteryLow(true); });
     } else if (option == "--flags") {
-      sim.SetStatusFlags(static_cast<uint8_t>(Number(option, value(), 255)));
+      const auto flags = static_cast<uint8_t>(Number(option, value(), 255));
+      setup.push_back([flags](zsim::VirtualInstrument& sim) { sim.SetStatusFlags(flags); });
     } else if (option == "--restart-delay") {
-      sim.SetRestartDelayMs(static_cast<unsigned>(Number(option, value(), 600000)));
+      restartDelay = value();
     } else if (option == "--raw") {
-      sim.SetRawTerminal(true);
+      setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetRawTerminal(true); });
     } else if (option == "--restart-node") {
-      sim.SetRestartNode(value());
+      restartNode = value();
     } else if (option == "--linger") {
-      sim.SetNodeLingerMs(static_cast<unsigned>(Number(option, value(), 600000)));
+      const auto ms = static_cast<unsigned>(Number(option, value(), 600000));
+      setup.push_back([ms](zsim::VirtualInstrument& sim) { sim.SetNodeLingerMs(ms); });
     } else if (option == "--timing") {
       const std::string which = value();
+      zsim::Timing timing;
       if (which == "real")
-        sim.SetTiming(zsim::Timing::Real);
+        timing = zsim::Timing::Real;
       else if (which == "instant")
-        sim.SetTiming(zsim::Timing::Instant);
+        timing = zsim::Timing::Instant;
       else
         Fail("--timing takes instant or real");
+      setup.push_back([timing](zsim::VirtualInstrument& sim) { sim.SetTiming(timing); });
     } else if (option == "--slowest-flash") {
-      sim.SetSlowestFlash(true);
+      setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetSlowestFlash(true); });
     } else if (option == "--silent") {
-      sim.SetSilent(true);
+      setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetSilent(true); });
     } else if (option == "--foreign") {
-      sim.SetForeign(true);
+      setup.push_back([](zsim::VirtualInstrument& sim) { sim.SetForeign(true); });
     } else if (option == "--drop") {
-      sim.DropReplies(static_cast<int>(Number(option, value(), 1000000000)));
+      const auto n = static_cast<int>(Number(option, value(), 1000000000));
+      setup.push_back([n](zsim::VirtualInstrument& sim) { sim.DropReplies(n); });
     } else if (option == "--garbage") {
-      sim.GarbageReplies(static_cast<int>(Number(option, value(), 1000000000)));
+      const auto n = static_cast<int>(Number(option, value(), 1000000000));
+      setup.push_back([n](zsim::VirtualInstrument& sim) { sim.GarbageReplies(n); });
     } else if (option == "--delay-ms") {
       delayMs = static_cast<unsigned>(Number(option, value(), 600000));
     } else if (option == "--truncate") {
@@ -344,27 +459,78 @@ int main(int argc, char** argv) {
     } else if (option == "--corrupt-flash") {
       auto v = Numbers(option, value(), 2, 0xFFFFFF);
       if (v[1] > 255) Fail("--corrupt-flash: MASK is 0..255");
-      sim.CorruptFlashOnWrite(static_cast<uint32_t>(v[0]), static_cast<uint8_t>(v[1]));
+      const auto address = static_cast<uint32_t>(v[0]);
+      const auto mask = static_cast<uint8_t>(v[1]);
+      setup.push_back([=](zsim::VirtualInstrument& sim) { sim.CorruptFlashOnWrite(address, mask); });
     } else if (option == "--verbose" || option == "-v") {
       verbose = true;
     } else {
       Fail("unknown option '" + option + "'");
     }
   }
-  if (delayMs) sim.DelayReplies(faultCount, delayMs);
-  if (truncateLength >= 0) sim.TruncateReplies(faultCount, static_cast<size_t>(truncateLength));
-  if (splitFirst >= 0) sim.SplitReplies(faultCount, static_cast<size_t>(splitFirst), splitGap);
 
-  if (!state.empty()) {
-    struct stat st;
-    if (::stat(state.c_str(), &st) == 0 && !sim.LoadState(state)) Fail("cannot load state file " + state);
+  // The rack: how many instruments, and what differs between them.
+  std::vector<std::string> nodes;
+  if (!nodeList.empty()) {
+    if (nodeGiven) Fail("--node and --nodes exclude each other");
+    nodes = SplitList(nodeList);
+    if (count == 0) count = nodes.size();
+    if (nodes.size() != count)
+      Fail("--nodes names " + std::to_string(nodes.size()) + " paths for " + std::to_string(count) + " instruments");
+    if (count > 32) Fail("--nodes names more than 32 paths");
+    for (size_t i = 0; i < nodes.size(); ++i) {
+      if (nodes[i].empty()) Fail("--nodes has an empty path");
+      for (size_t j = 0; j < i; ++j)
+        if (nodes[j] == nodes[i]) Fail("--nodes names " + nodes[i] + " twice");
+    }
+  }
+  if (count == 0) count = 1;
+  if (nodeGiven) nodes = NumberedNodes("--node", node, count);
+  if (count > 1 && serial[3] > 9999) Fail("--serial: the fourth group is 0..9999 for a rack of instruments");
+  std::vector<unsigned> restartDelays;
+  if (!restartDelay.empty())
+    for (const std::string& ms : PerInstrument("--restart-delay", restartDelay, count))
+      restartDelays.push_back(static_cast<unsigned>(Number("--restart-delay", ms, 600000)));
+  std::vector<std::string> restartNodes;
+  if (!restartNode.empty()) {
+    restartNodes = SplitList(restartNode);
+    if (restartNodes.size() == 1)
+      restartNodes = NumberedNodes("--restart-node", restartNode, count);
+    else if (restartNodes.size() != count)
+      Fail("--restart-node takes one path" +
+           (count > 1 ? " or " + std::to_string(count) + " comma-separated paths, one per instrument" : ""));
+  }
+  auto statePath = [&](size_t i) { return i == 0 ? state : state + "." + std::to_string(i); };
+
+  Rack rack;
+  for (size_t i = 0; i < count; ++i) {
+    rack.emplace_back(new zsim::VirtualInstrument);
+    zsim::VirtualInstrument& sim = *rack.back();
+    for (const auto& apply : setup) apply(sim);
+    if (serialGiven || count > 1)
+      sim.SetSerial(static_cast<uint8_t>(serial[0]), static_cast<uint8_t>(serial[1]), static_cast<uint8_t>(serial[2]),
+                    static_cast<uint16_t>(count > 1 ? (serial[3] + i) % 10000 : serial[3]));
+    if (!restartDelays.empty()) sim.SetRestartDelayMs(restartDelays[i]);
+    if (!restartNodes.empty()) sim.SetRestartNode(restartNodes[i]);
+    if (delayMs) sim.DelayReplies(faultCount, delayMs);
+    if (truncateLength >= 0) sim.TruncateReplies(faultCount, static_cast<size_t>(truncateLength));
+    if (splitFirst >= 0) sim.SplitReplies(faultCount, static_cast<size_t>(splitFirst), splitGap);
+    if (!state.empty()) {
+      struct stat st;
+      if (::stat(statePath(i).c_str(), &st) == 0 && !sim.LoadState(statePath(i)))
+        Fail("cannot load state file " + statePath(i));
+    }
+    // Several instruments mark their lines with their index; one keeps the
+    // plain lines.
+    const std::string mark = count > 1 ? "[" + std::to_string(i) + "] " : "";
+    sim.SetEventSink([mark](const std::string& line) {
+      std::fprintf(stderr, "zervon-sim: %s%s\n", mark.c_str(), line.c_str());
+    });
+    sim.SetWireTrace(verbose);
   }
 
-  sim.SetEventSink([](const std::string& line) { std::fprintf(stderr, "zervon-sim: %s\n", line.c_str()); });
-  sim.SetWireTrace(verbose);
-
   // The signals are taken synchronously by sigwait() below; block them before
-  // the serving thread starts so that no thread receives them.
+  // the serving threads start so that no thread receives them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -372,29 +538,42 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  if (!sim.Start()) {
-    std::fprintf(stderr, "zervon-sim: cannot open a pseudo-terminal\n");
-    return 1;
+  // Hangs every instrument up at once (each may wait its grace time for a
+  // host to read its last reply) and removes their node links.
+  auto stopAll = [&rack] {
+    std::vector<std::thread> stoppers;
+    for (auto& sim : rack) stoppers.emplace_back([&sim] { sim->Stop(); });
+    for (auto& stopper : stoppers) stopper.join();
+  };
+  for (size_t i = 0; i < count; ++i) {
+    if (!rack[i]->Start()) {
+      stopAll();
+      std::fprintf(stderr, "zervon-sim: cannot open a pseudo-terminal\n");
+      return 1;
+    }
+    // The node links exist by the time the path lines appear, so a script
+    // that waits for the lines can open either name at once.
+    if (!nodes.empty() && !rack[i]->Plug(nodes[i])) {
+      stopAll();
+      std::fprintf(stderr, "zervon-sim: cannot link %s to the terminal\n", nodes[i].c_str());
+      return 1;
+    }
   }
-  // The node link exists by the time the path line appears, so a script
-  // that waits for the line can open either name at once.
-  if (!node.empty() && !sim.Plug(node)) {
-    sim.Stop();
-    std::fprintf(stderr, "zervon-sim: cannot link %s to the terminal\n", node.c_str());
-    return 1;
-  }
-  std::printf("%s\n", sim.SlavePath().c_str());
+  for (const auto& sim : rack) std::printf("%s\n", sim->SlavePath().c_str());
   std::fflush(stdout);
-  if (!control.empty()) std::thread(ServeControl, std::ref(sim), control).detach();
+  if (!control.empty()) std::thread(ServeControl, std::ref(rack), control).detach();
 
   int signalNumber = 0;
   sigwait(&stopSignals, &signalNumber);
-  // Held to the end: no control command reaches the instrument from here on.
+  // Held to the end: no control command reaches an instrument from here on.
   ControlMutex().lock();
-  sim.Stop();  // hangs up and removes the node link
-  if (!state.empty() && !sim.SaveState(state)) {
-    std::fprintf(stderr, "zervon-sim: cannot save state file %s\n", state.c_str());
-    return 1;
+  stopAll();
+  int result = 0;
+  for (size_t i = 0; i < count && !state.empty(); ++i) {
+    if (!rack[i]->SaveState(statePath(i))) {
+      std::fprintf(stderr, "zervon-sim: cannot save state file %s\n", statePath(i).c_str());
+      result = 1;
+    }
   }
-  return 0;
+  return result;
 }
