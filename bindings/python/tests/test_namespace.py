@@ -200,6 +200,24 @@ def test_run_gives_each_instrument_its_outcome_and_a_failure_stays_alone(start_s
         zervon.fleet.run(lambda instrument: 0, [0])
 
 
+def burn_own_version(instrument, image):
+    """Burns version 4.<last digit of the serial>: each instrument its own."""
+    instrument.burn(image, "4.%s" % instrument.info().serial[-1])
+    return instrument.info().firmware
+
+
+def test_a_rack_burns_in_parallel_each_instrument_its_own_version(start_sim, tmp_path):
+    rack(start_sim, 2)  # both restart at once, each with the other one idle or restarting beside it
+    image = tmp_path / "firmware.bin"
+    image.write_bytes(bytes(i & 0xFF for i in range(40 * 1024)))
+    outcomes = zervon.fleet.run(burn_own_version, [0, 1], args=(str(image),), open_timeout=10, timeout=150)
+    assert [(o.serial, o.result, o.error) for o in outcomes] == [("VRX2107-030300", "4.0", None),
+                                                                  ("VRX2107-030301", "4.1", None)]
+    assert locks() == []
+    assert [(d.node, d.serial, d.firmware) for d in zervon.fleet.discover()] == [
+        ("/dev/ttyACM0", "VRX2107-030300", "4.0"), ("/dev/ttyACM1", "VRX2107-030301", "4.1")]
+
+
 def hold(instrument):
     time.sleep(300)
 
