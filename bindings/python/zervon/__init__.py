@@ -12,6 +12,9 @@ the environment variable ZERVON_LIBRARY, else one inside this package, else
 the one of the installed SDK tree it belongs to, else the one the dynamic
 loader finds (libzervon-x86_64.so.1 and its siblings for the other
 architectures), else one in /usr/local/lib.
+
+The library drives one instrument per process; zervon.fleet drives a rack,
+one worker process per instrument (discover() and run()).
 """
 from .errors import (
     BURN_CODES,
