@@ -249,8 +249,8 @@ def run(function: Callable[..., Any], nodes: Iterable[Node], *, args: Sequence[A
     paths = [_path(node) for node in nodes]
     if len(set(paths)) != len(paths):
         raise ValueError("a node is given twice: %s" % ", ".join(paths))
-    if timeout is not None and timeout < 0:
-        raise ValueError("timeout must not be negative")
+    if (timeout is not None and timeout < 0) or open_timeout < 0:
+        raise ValueError("a time-out must not be negative")
     payload = (function, tuple(args), dict(kwargs or {}))
     try:
         pickle.dumps(payload)
