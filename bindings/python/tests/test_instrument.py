@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import pickle
 import struct
 import subprocess
 import sys
@@ -153,6 +154,11 @@ def test_exchange_errors_carry_the_result_code(sim):
         with pytest.raises(zervon.ExchangeError) as caught:
             instrument.read()
         assert caught.value.code in (zervon.EXCHANGE_FAILED, zervon.EXCHANGE_SHORT)
+    # The errors cross to another process (a fleet's worker) whole.
+    for error in (zervon.ExchangeError("short", 2, b"\x14"), zervon.BurnError(-11, "burn"),
+                  zervon.BusyError("busy")):
+        copy = pickle.loads(pickle.dumps(error))
+        assert (type(copy), str(copy), copy.__dict__) == (type(error), str(error), error.__dict__)
 
 
 @pytest.mark.parametrize("args, message", [

@@ -1,12 +1,15 @@
 """The binding with the library's real paths: virtual instruments appear as
 /dev/ttyACM<N> inside the private namespace of tests/ns/run-in-namespace.sh
-(skipped elsewhere). Connection callbacks, the search, lock files, burning."""
+(skipped elsewhere). Connection callbacks, the search, lock files, burning,
+a rack driven through zervon.fleet."""
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -136,3 +139,136 @@ def test_a_low_battery_refuses_the_burn_with_nothing_written(start_sim, tmp_path
             instrument.burn(image, (3, 5))
         assert instrument.info().firmware == "3.2"
     assert not any(r.startswith("46 57 50") for r in sim.requests())  # no "FWP..." request
+
+
+# ---- a rack: zervon.fleet (the workers import this module for the functions
+# they run) ----
+
+def rack(start_sim, count, *args):
+    """`count` instruments at /dev/ttyACM0.., serials VRX2107-0303NN by node."""
+    return [start_sim("--node", "/dev/ttyACM%d" % n, "--serial", "21,7,3,%d" % (300 + n), *args)
+            for n in range(count)]
+
+
+def locks():
+    return sorted(name for name in os.listdir("/var/lock") if name.startswith("torvanel."))
+
+
+def serial_unless(instrument, failing):
+    serial = instrument.info().serial
+    if serial == failing:
+        instrument.send(bytes([0x14]), 100)  # the report has 64 bytes: ExchangeError, code 2
+    return serial
+
+
+def test_discover_finds_the_rack_and_holds_nothing(start_sim):
+    for n, firmware in ((2, "3.7"), (0, "3.5"), (1, "4.1")):
+        start_sim("--node", "/dev/ttyACM%d" % n, "--serial", "21,7,3,%d" % (300 + n), "--firmware", firmware)
+    found = zervon.fleet.discover()
+    assert found == [zervon.fleet.Device("/dev/ttyACM0", "VRX2107-030300", "3.5"),
+                     zervon.fleet.Device("/dev/ttyACM1", "VRX2107-030301", "4.1"),
+                     zervon.fleet.Device("/dev/ttyACM2", "VRX2107-030302", "3.7")]
+    assert locks() == []
+    # An instrument another process holds is left out, and its lock file
+    # left alone; the others are found all the same.
+    holder = subprocess.Popen(["sleep", "60"])
+    try:
+        with open("/var/lock/torvanel.ACM1.lock", "wb") as f:
+            f.write(holder.pid.to_bytes(4, sys.byteorder))
+        assert [d.node for d in zervon.fleet.discover()] == ["/dev/ttyACM0", "/dev/ttyACM2"]
+        assert locks() == ["torvanel.ACM1.lock"]
+    finally:
+        holder.kill()
+        holder.wait()
+        os.unlink("/var/lock/torvanel.ACM1.lock")
+
+
+def test_run_gives_each_instrument_its_outcome_and_a_failure_stays_alone(start_sim):
+    rack(start_sim, 3)
+    outcomes = zervon.fleet.run(serial_unless, [2, "/dev/ttyACM0", "/dev/ttyACM5", 1],
+                                args=("VRX2107-030301",), timeout=120)
+    assert [o.node for o in outcomes] == ["/dev/ttyACM2", "/dev/ttyACM0", "/dev/ttyACM5", "/dev/ttyACM1"]
+    assert [(o.serial, o.result) for o in outcomes if o.ok] == [("VRX2107-030302", "VRX2107-030302"),
+                                                                 ("VRX2107-030300", "VRX2107-030300")]
+    absent, failed = outcomes[2], outcomes[3]
+    assert isinstance(absent.error, zervon.NoInstrumentError) and absent.serial is None
+    assert isinstance(failed.error, zervon.ExchangeError) and failed.serial == "VRX2107-030301"
+    assert failed.code == failed.error.code == zervon.EXCHANGE_SHORT and len(failed.error.received) == 64
+    assert "serial_unless" in failed.traceback
+    assert locks() == []
+    with pytest.raises(TypeError, match="picklable"):
+        zervon.fleet.run(lambda instrument: 0, [0])
+
+
+def burn_own_version(instrument, image):
+    """Burns version 4.<last digit of the serial>: each instrument its own."""
+    instrument.burn(image, "4.%s" % instrument.info().serial[-1])
+    return instrument.info().firmware
+
+
+def test_a_rack_burns_in_parallel_each_instrument_its_own_version(start_sim, tmp_path):
+    rack(start_sim, 2)  # both restart at once, each with the other one idle or restarting beside it
+    image = tmp_path / "firmware.bin"
+    image.write_bytes(bytes(i & 0xFF for i in range(40 * 1024)))
+    outcomes = zervon.fleet.run(burn_own_version, [0, 1], args=(str(image),), open_timeout=10, timeout=150)
+    assert [(o.serial, o.result, o.error) for o in outcomes] == [("VRX2107-030300", "4.0", None),
+                                                                  ("VRX2107-030301", "4.1", None)]
+    assert locks() == []
+    assert [(d.node, d.serial, d.firmware) for d in zervon.fleet.discover()] == [
+        ("/dev/ttyACM0", "VRX2107-030300", "4.0"), ("/dev/ttyACM1", "VRX2107-030301", "4.1")]
+
+
+def hold(instrument):
+    time.sleep(300)
+
+
+RACK_PROGRAM = """
+import sys
+import zervon.fleet
+
+def hold(instrument):
+    import time
+    time.sleep(300)
+
+if __name__ == "__main__":
+    try:
+        zervon.fleet.run(hold, [0, 1])
+    except KeyboardInterrupt:
+        print("interrupted")
+        sys.exit(3)
+"""
+
+
+def test_stopped_workers_release_their_instruments(start_sim, tmp_path):
+    rack(start_sim, 2)
+    outcomes = zervon.fleet.run(hold, [0, 1], timeout=10)
+    assert all(isinstance(o.error, TimeoutError) and o.serial for o in outcomes), outcomes
+    assert locks() == []
+    # Ctrl-C reaches the program and its workers (one process group): the
+    # workers are stopped, release their instruments, and the program hears
+    # KeyboardInterrupt.
+    program = tmp_path / "rack.py"
+    program.write_text(RACK_PROGRAM)
+    proc = subprocess.Popen([sys.executable, str(program)], stdout=subprocess.PIPE, start_new_session=True)
+    try:
+        assert wait_until(lambda: len(locks()) == 2, 60), locks()
+        os.killpg(proc.pid, signal.SIGINT)
+        out, _ = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    assert (proc.returncode, out.strip()) == (3, b"interrupted")
+    assert locks() == []
+
+    def group_gone():
+        try:
+            os.killpg(proc.pid, 0)
+        except ProcessLookupError:
+            return True
+        return False
+
+    # No worker left behind (multiprocessing's resource tracker ends a
+    # moment after the program).
+    assert wait_until(group_gone, 30), subprocess.run(["ps", "-o", "pid,args", "-g", str(proc.pid)],
+                                                      stdout=subprocess.PIPE).stdout.decode()

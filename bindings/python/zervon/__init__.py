@@ -12,6 +12,9 @@ the environment variable ZERVON_LIBRARY, else one inside this package, else
 the one of the installed SDK tree it belongs to, else the one the dynamic
 loader finds (libzervon-x86_64.so.1 and its siblings for the other
 architectures), else one in /usr/local/lib.
+
+The library drives one instrument per process; zervon.fleet drives a rack,
+one worker process per instrument (discover() and run()).
 """
 from .errors import (
     BURN_CODES,
@@ -28,6 +31,7 @@ from .errors import (
     ZervonError,
 )
 from .instrument import FLASH_REGIONS, MEMMAP_REGIONS, BurnStage, Info, Instrument, Reading, version
+from . import fleet  # noqa: E402 - after the modules it builds on
 
 __all__ = [
     "BURN_CODES",
@@ -48,6 +52,7 @@ __all__ = [
     "Reading",
     "TransferError",
     "ZervonError",
+    "fleet",
     "version",
 ]
 __version__ = "1.0.5.1"

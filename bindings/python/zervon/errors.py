@@ -46,6 +46,20 @@ class ZervonError(Exception):
         super().__init__(message)
         self.code = code
 
+    def __reduce__(self):
+        # Rebuilt from its message and attributes, not through __init__,
+        # whose arguments differ between the subclasses: so every one of
+        # them crosses to another process (multiprocessing, zervon.fleet)
+        # with its code intact.
+        return (_rebuild, (type(self), self.args, self.__dict__))
+
+
+def _rebuild(cls: type, args: tuple, state: dict) -> ZervonError:
+    error = cls.__new__(cls, *args)
+    error.args = args
+    error.__dict__.update(state)
+    return error
+
 
 class NoInstrumentError(ZervonError):
     """No instrument answered within the time-out, or the port is not one."""
