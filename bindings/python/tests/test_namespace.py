@@ -201,21 +201,29 @@ def test_run_gives_each_instrument_its_outcome_and_a_failure_stays_alone(start_s
 
 
 def burn_own_version(instrument, image):
-    """Burns version 4.<last digit of the serial>: each instrument its own."""
+    """Burns version 4.<last digit of the serial>: each instrument its own.
+    Returns what the instrument object sees afterwards."""
     instrument.burn(image, "4.%s" % instrument.info().serial[-1])
-    return instrument.info().firmware
+    info = instrument.info()
+    return info.serial, info.firmware
 
 
 def test_a_rack_burns_in_parallel_each_instrument_its_own_version(start_sim, tmp_path):
-    rack(start_sim, 2)  # both restart at once, each with the other one idle or restarting beside it
+    # Both restart at once and come back under each other's node, the second
+    # one later: each burn takes back its own instrument, and each worker's
+    # instrument object follows its instrument to the new node.
+    for n, delay in ((0, 1000), (1, 2500)):
+        start_sim("--node", "/dev/ttyACM%d" % n, "--serial", "21,7,3,%d" % (300 + n),
+                  "--restart-node", "/dev/ttyACM%d" % (1 - n), "--restart-delay", str(delay))
     image = tmp_path / "firmware.bin"
     image.write_bytes(bytes(i & 0xFF for i in range(40 * 1024)))
     outcomes = zervon.fleet.run(burn_own_version, [0, 1], args=(str(image),), open_timeout=10, timeout=150)
-    assert [(o.serial, o.result, o.error) for o in outcomes] == [("VRX2107-030300", "4.0", None),
-                                                                  ("VRX2107-030301", "4.1", None)]
+    assert [(o.serial, o.result, o.error) for o in outcomes] == [
+        ("VRX2107-030300", ("VRX2107-030300", "4.0"), None),
+        ("VRX2107-030301", ("VRX2107-030301", "4.1"), None)]
     assert locks() == []
     assert [(d.node, d.serial, d.firmware) for d in zervon.fleet.discover()] == [
-        ("/dev/ttyACM0", "VRX2107-030300", "4.0"), ("/dev/ttyACM1", "VRX2107-030301", "4.1")]
+        ("/dev/ttyACM0", "VRX2107-030301", "4.1"), ("/dev/ttyACM1", "VRX2107-030300", "4.0")]
 
 
 def hold(instrument):
