@@ -163,9 +163,14 @@ ZERVON_EXT_API int ZervLoadBinFile(char* path, int* mainVersion, int* subVersion
  * and took the new version). Takes the instrument's port (the one the
  * connection holds, else it searches as ZervConnect does) and holds the API
  * lock for the whole burn, which takes 5 s and more: other calls, the
- * connection and the monitor wait meanwhile. Afterwards the port is closed;
- * a running connection (ZervInit, ZervConnect) reports the loss and then the
- * restarted instrument through its callback as usual.
+ * connection and the monitor wait meanwhile. After the restart it takes back
+ * only the instrument it burned (the serial number and hardware code read
+ * before the burn), wherever it comes back: another instrument found on the
+ * way is released at once, nothing written to it. Afterwards the port is
+ * closed; a running connection (ZervInit, ZervConnect) reports the loss and
+ * then the restarted instrument through its callback as usual, following it
+ * to the node it came back under (a connection made to a given port moves
+ * to that node for good).
  *
  * `callback(stage, value)` (may be null) runs on the caller's thread with
  * the API lock held:
