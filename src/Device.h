@@ -114,6 +114,12 @@ void ConfigurePort(DeviceHandle handle);
 // descriptor, -1 when none, and its path, all zero when none.
 extern int g_nLockFile;
 extern char g_szLockFilePath[128];
+// The lock file kept for a port that is closed for a while (the burner's
+// restart, DeviceDropPort), apart from the current one, so that probing
+// other ports never gives it up: until LockDeviceFile takes it up again for
+// its port, a probe finds the instrument elsewhere, or DeviceRelease.
+extern int g_nKeptLockFile;
+extern char g_szKeptLockFilePath[128];
 
 // Up to `attempts` calls of FindDevice, with a one-second pause after each
 // failed one (also after the last). 1 when the instrument's port is open and
@@ -142,13 +148,13 @@ int DoFindDevice(int port);
 void DeviceClose();
 
 // Releases all that discovery took, whether or not the port is still open:
-// the port with its locks (DeviceClose), the lock file and the recorded
-// path. The firmware burner ends with it. API lock.
+// the port with its locks (DeviceClose), the lock file, the kept one, and
+// the recorded path. The firmware burner ends with it. API lock.
 void DeviceRelease();
 
 // Closes the open port and releases the locks taken on its descriptor, but
-// keeps the lock file and the recorded path: the firmware burner lets go of
-// the port while the instrument restarts. API lock.
+// keeps the lock file (as the kept one) and the recorded path: the firmware
+// burner lets go of the port while the instrument restarts. API lock.
 void DeviceDropPort();
 
 // 1 while the recorded port's device node exists (a dangling link counts),
@@ -159,13 +165,16 @@ int DeviceIsAlive();
 // Takes the lock file of `port`: created exclusively (mode 0600) holding this
 // process's ID as 4 raw bytes. A file left by a process that no longer
 // exists is replaced; one of a live process (another user's included) is
-// respected; a short or unreadable one is left in place. 1 taken; a lock
-// file this process still kept for another port is then given up, and the
-// one it still keeps for this port (g_nLockFile) counts as taken.
+// respected; a short or unreadable one is left in place. 1 taken; the
+// current lock file of another port is then given up. The kept lock file of
+// this very port (g_nKeptLockFile) is taken up again as the current one.
 int LockDeviceFile(int port);
 
 // Closes and removes the lock file this process holds; nothing otherwise.
 void UnlockDeviceFile();
+
+// Closes and removes the kept lock file; nothing when none is kept.
+void ReleaseKeptLockFile();
 
 // UnlockDeviceFile, then releases the locks taken on the open port's
 // descriptor (LockDevice).

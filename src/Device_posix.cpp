@@ -196,6 +196,8 @@ void ConfigurePort(DeviceHandle handle) {
 
 int g_nLockFile = -1;
 char g_szLockFilePath[128] = {0};
+int g_nKeptLockFile = -1;
+char g_szKeptLockFilePath[128] = {0};
 
 namespace {
 
@@ -221,10 +223,17 @@ int ProbeExistingLock(const char* path) {
 int LockDeviceFile(int port) {
   char path[128];
   snprintf(path, sizeof path, "/var/lock/torvanel.ACM%d.lock", port);
-  // The lock file this process kept for this very port while the port was
-  // closed (the burner's restart) is still ours: it is taken up again as it
-  // is, so no other process can slip in between giving it up and retaking it.
-  if (g_nLockFile != -1 && strcmp(g_szLockFilePath, path) == 0) return 1;
+  // The lock file kept for this very port while the port was closed (the
+  // burner's restart) is still ours: it is taken up again as it is, so no
+  // other process can slip in between giving it up and retaking it.
+  if (g_nKeptLockFile != -1 && strcmp(g_szKeptLockFilePath, path) == 0) {
+    UnlockDeviceFile();
+    g_nLockFile = g_nKeptLockFile;
+    memcpy(g_szLockFilePath, g_szKeptLockFilePath, sizeof g_szLockFilePath);
+    g_nKeptLockFile = -1;
+    memset(g_szKeptLockFilePath, 0, sizeof g_szKeptLockFilePath);
+    return 1;
+  }
   for (int pass = 0; pass < 2; ++pass) {
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // descriptor, or -1
     if (fd != -1) {
@@ -258,6 +267,14 @@ void UnlockDeviceFile() {
   g_nLockFile = -1;
   unlink(g_szLockFilePath);
   memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
+}
+
+void ReleaseKeptLockFile() {
+  if (g_nKeptLockFile == -1) return;
+  close(g_nKeptLockFile);
+  g_nKeptLockFile = -1;
+  unlink(g_szKeptLockFilePath);
+  memset(g_szKeptLockFilePath, 0, sizeof g_szKeptLockFilePath);
 }
 
 namespace {
@@ -301,6 +318,7 @@ void UnlockDevice() {
 void DeviceRelease() {
   DeviceClose();
   UnlockDeviceFile();
+  ReleaseKeptLockFile();
   memset(g_szDevicePath, 0, sizeof g_szDevicePath);
 }
 
@@ -320,6 +338,14 @@ void DeviceDropPort() {
   CloseHandle(g_hDevice);
   g_hDevice = -1;
   MarkPortSettled();
+  // The lock file moves aside, where probes of other ports (which take and
+  // give up the current one) leave it alone.
+  if (g_nLockFile == -1) return;
+  ReleaseKeptLockFile();
+  g_nKeptLockFile = g_nLockFile;
+  memcpy(g_szKeptLockFilePath, g_szLockFilePath, sizeof g_szKeptLockFilePath);
+  g_nLockFile = -1;
+  memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
 }
 
 void DeviceClose() {
@@ -351,6 +377,7 @@ int DoFindDevice(int port) {
   ConfigurePort(fd);
   if (IsTargetDevice()) {
     memcpy(g_szDevicePath, path, sizeof g_szDevicePath);
+    ReleaseKeptLockFile();  // found under another node: the old one is free
     return 1;
   }
   DeviceClose();

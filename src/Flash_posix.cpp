@@ -227,10 +227,11 @@ bool FindBurnedInstrument(int oldPort) {
 // Leaves the loader, lets the instrument restart, finds that same
 // instrument again and writes the image's version into its record block;
 // the reply to that write becomes the cached record. The port is abandoned
-// while the instrument restarts, but its lock file stays held, so no other
-// process of this library takes the port meanwhile; the first probe of the
-// old node takes the lock file up again, and finding the instrument under
-// another node gives it up.
+// while the instrument restarts, but its lock file stays held (kept aside,
+// so that probing other ports does not give it up) and no other process of
+// this library takes the port meanwhile; a probe of the old node takes the
+// lock file up again, and finding the instrument under another node gives
+// it up.
 int RestartInstrument() {
   unsigned char command[kLoaderShortLength] = {'F', 'W', 'P', 'U'};
   if (WriteData(command, kLoaderShortLength, kLoaderWriteTimeoutMs) != kLoaderShortLength)
@@ -239,7 +240,12 @@ int RestartInstrument() {
   DeviceDropPort();
   SleepEx(kRestartWaitMs);
   ReportStage(kStageRestarted, 100);
-  if (!FindBurnedInstrument(oldPort)) return Finish(kBurnNotBack);
+  if (!FindBurnedInstrument(oldPort)) {
+    // The cache holds the last refused instrument's record, if any: it is
+    // not this process's instrument.
+    memset(g_DeviceHWInfo, 0, sizeof g_DeviceHWInfo);
+    return Finish(kBurnNotBack);
+  }
   NoteInstrumentMoved(DevicePortOfPath(g_szDevicePath));
   g_DeviceHWInfo[kFirmwareMainByte] = g_bBinMainVer;
   g_DeviceHWInfo[kFirmwareSubByte] = g_bBinSubVer;

@@ -77,15 +77,13 @@ bool CheckAliveOrClose() {
 // A connection that was made to a given port moves with it for good, so
 // that it never ends up on whatever instrument now sits at the old node; a
 // search of every port tries the new node first.
+// Under the API lock, as DoInit sets the port: a new choice of the
+// application is never overwritten with an older move.
 int ConnectionPort() {
-  int moved = -1;
-  {
-    CAutoCriticalSection guard(g_APICriticalSection);
-    moved = TakeInstrumentMove();
-  }
+  CAutoCriticalSection guard(g_APICriticalSection);
+  const int moved = TakeInstrumentMove();
   if (moved < 0) return g_nPortNumber;
-  int chosen = g_nPortNumber.load();
-  if (chosen != -1) g_nPortNumber.compare_exchange_strong(chosen, moved);
+  if (g_nPortNumber != -1) g_nPortNumber = moved;
   return moved;
 }
 
@@ -97,8 +95,9 @@ void ForgetInstrument() {
 
 }  // namespace
 
-bool DoInit(ZervConnectionCallback callback) {
+bool DoInit(int port, ZervConnectionCallback callback) {
   CAutoCriticalSection guard(g_APICriticalSection);
+  g_nPortNumber = port;
   TakeInstrumentMove();  // the application's port counts from here on
   g_hReconnectEvent.ResetEvent();
   g_bStopConnectDeviceThread = 0;
@@ -127,8 +126,7 @@ void RunConnections() {
 
 extern "C" ZERVON_API bool ZERVON_CALL ZervInit(ZervConnectionCallback callback) {
   try {
-    g_nPortNumber = -1;
-    return DoInit(callback);
+    return DoInit(-1, callback);
   } catch (...) {
     return false;
   }
@@ -136,9 +134,8 @@ extern "C" ZERVON_API bool ZERVON_CALL ZervInit(ZervConnectionCallback callback)
 
 extern "C" ZERVON_API bool ZERVON_CALL ZervConnect(int port, unsigned int timeoutMs) {
   try {
-    g_nPortNumber = port;
     g_hConnectedEvent.ResetEvent();
-    if (!DoInit(ConnectedHandler)) return false;
+    if (!DoInit(port, ConnectedHandler)) return false;
     if (g_hConnectedEvent.WaitTimeout(timeoutMs) == 0) return true;
     ZervFree();
     return false;

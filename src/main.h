@@ -26,10 +26,12 @@ extern CAutoResetEvent g_hConnectedEvent;            // set when a ZervConnect c
 // The platform's device-change message, on which WinEventCb acts.
 constexpr unsigned int kDeviceChangeMessage = 537;
 
-// The shared start of ZervInit and ZervConnect: under the API lock, clears a
-// pending re-check and the stop flag, stores the callback and starts the
-// connect thread unless one runs. Result: a connect thread runs.
-bool DoInit(ZervConnectionCallback callback);
+// The shared start of ZervInit and ZervConnect: under the API lock, sets
+// the port to search (-1: every port), forgets where a burn moved the
+// instrument, clears a pending re-check and the stop flag, stores the
+// callback and starts the connect thread unless one runs. Result: a connect
+// thread runs.
+bool DoInit(int port, ZervConnectionCallback callback);
 
 // Starts the connect thread unless one runs (one that is ending is kept
 // going). Result: a connect thread runs. Called by DoInit under the API lock.

@@ -621,19 +621,39 @@ TEST_F(Burn, V3BurnOf40KiBOnMainVersion3) {
   ExpectReleased(before);
 }
 
+// With an idle neighbour on the host, searched and refused on every
+// attempt: the old node's lock file stays this process's all through the
+// search, nothing is written to the neighbour, and its record does not stay
+// in the cache.
 TEST_F(Burn, InstrumentThatDoesNotComeBackEndsWithMinus11) {
   auto& sim = PlugAt(0, 3, 0);
+  auto& neighbour = PlugAt(1, 3, 0);
+  neighbour.SetSerial(21, 7, 3, 301);
   ASSERT_EQ(LoadBytes(RandomBytes(32, 15), 1, 0), 0);
   sim.SetRestartDelayMs(60000);
+  std::string lockDuringSearch;
+  std::thread watcher;
+  At(4, 100, [&] {
+    watcher = std::thread([&] {
+      usleep(3500 * 1000);  // a few searches in
+      lockDuringSearch = FileBytes(LockPath(0));
+    });
+  });
   int rc = 0;
   const long ms = ElapsedMs([&] { rc = ZervBurnBinFile(RecordStage); });
+  if (watcher.joinable()) watcher.join();
   EXPECT_EQ(rc, -11);
   EXPECT_GE(ms, 5000 + 15 * 1000 - 100);
   EXPECT_LT(ms, 40000);
   EXPECT_EQ(Stages(), std::vector<Stage>({{1, 0}, {2, 49}, {3, 99}, {4, 100}, {5, -11}}));
+  EXPECT_EQ(lockDuringSearch, PidBytes(getpid()));
+  EXPECT_GE(CountFrames(neighbour.Requests(), RecordRead()), 10u);
+  for (const Bytes& f : neighbour.Requests()) EXPECT_NE(f.size(), 64u);
+  EXPECT_EQ(Bytes(g_DeviceHWInfo, g_DeviceHWInfo + 64), Bytes(64, 0));
   // The lock file kept across the restart is given up as well. The
   // restarting instrument holds no terminal, so no port may be open at all.
   ExpectReleased(-1);
+  neighbour.Stop();  // its own terminal is no port of the library's
   EXPECT_EQ(PortAndLockDescriptors(), 0);
 }
 
