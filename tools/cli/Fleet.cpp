@@ -155,14 +155,26 @@ void Start(Child& c, const std::vector<std::string>& words) {
   std::vector<std::string> copy = words;
   for (std::string& w : copy) argv.push_back(&w[0]);
   argv.push_back(nullptr);
-  int out[2], err[2];
-  if (::pipe(out) != 0 || ::pipe(err) != 0) Fail(kFailed, std::string("cannot make a pipe: ") + std::strerror(errno));
-  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   c.start = Now();
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (::pipe(out) != 0 || ::pipe(err) != 0) {
+    // This instrument fails alone; the others go on.
+    c.error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    for (int fd : {out[0], out[1], err[0], err[1]})
+      if (fd >= 0) ::close(fd);
+    c.ended = true;
+    c.end = Now();
+    return;
+  }
+  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t parent = ::getpid();
   c.pid = ::fork();
   if (c.pid == 0) {
 #if defined(__linux__)
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a parent that dies does not leave it running
+    if (::getppid() != parent) ::_exit(kFailed);  // it died before that took effect
+#else
+    (void)parent;
 #endif
     ::dup2(null, 0);
     ::dup2(out[1], 1);
@@ -181,6 +193,7 @@ void Start(Child& c, const std::vector<std::string>& words) {
     ::close(out[0]);
     ::close(err[0]);
     c.ended = true;
+    c.end = Now();
     c.error = std::string("cannot start a child process: ") + std::strerror(errno);
     return;
   }
