@@ -230,6 +230,11 @@ def hold(instrument):
     time.sleep(300)
 
 
+def hold_past_sigterm(instrument):
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    time.sleep(300)
+
+
 RACK_PROGRAM = """
 import sys
 import zervon.fleet
@@ -247,10 +252,18 @@ if __name__ == "__main__":
 """
 
 
-def test_stopped_workers_release_their_instruments(start_sim, tmp_path):
+def test_stopped_workers_release_their_instruments(start_sim, tmp_path, monkeypatch):
     rack(start_sim, 2)
     outcomes = zervon.fleet.run(hold, [0, 1], timeout=10)
     assert all(isinstance(o.error, TimeoutError) and o.serial for o in outcomes), outcomes
+    assert locks() == []
+    # A worker that has not ended within the grace is killed, and its lock
+    # file is removed for it. (On its own instrument: the virtual instrument
+    # keeps a killed holder's exclusive mode, where a real port drops it.)
+    start_sim("--node", "/dev/ttyACM2", "--serial", "21,7,3,302")
+    monkeypatch.setattr(zervon.fleet, "STOP_GRACE", 1.0)
+    outcomes = zervon.fleet.run(hold_past_sigterm, [2], timeout=5)
+    assert not outcomes[0].ok, outcomes
     assert locks() == []
     # Ctrl-C reaches the program and its workers (one process group): the
     # workers are stopped, release their instruments, and the program hears

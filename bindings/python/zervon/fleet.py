@@ -28,6 +28,7 @@ import multiprocessing.connection
 import os
 import pickle
 import signal
+import sys
 import time
 import traceback as _traceback
 from dataclasses import dataclass
@@ -41,10 +42,31 @@ __all__ = ["Device", "Outcome", "WorkerError", "discover", "run"]
 Node = Union[str, os.PathLike, int, "Device"]
 """A node: its path ("/dev/ttyACM0"), its number N, or a Device."""
 
-#: How long a stopped worker (time-out, Ctrl-C) gets to release its
-#: instrument before it is killed. A library call under way (a burn's
-#: flashing) runs to its end first.
+#: How long a stopped worker (time-out, Ctrl-C) gets to end the library call
+#: under way and release its instrument before it is killed. A burn that is
+#: still flashing then is cut off: its instrument may stay in its loader and
+#: needs burning again. The lock file of a killed worker is removed.
 STOP_GRACE = 30.0
+
+
+def _remove_locks_of(pid: int) -> None:
+    """Removes the library's lock files that name `pid`, a worker that was
+    killed and so could not remove its own."""
+    try:
+        names = os.listdir("/var/lock")
+    except OSError:
+        return
+    for name in names:
+        if not (name.startswith("torvanel.ACM") and name.endswith(".lock")):
+            continue
+        path = os.path.join("/var/lock", name)
+        try:
+            with open(path, "rb") as f:
+                recorded = f.read(5)
+            if len(recorded) == 4 and int.from_bytes(recorded, sys.byteorder, signed=True) == pid:
+                os.unlink(path)
+        except OSError:
+            pass
 
 
 @dataclass(frozen=True)
@@ -216,6 +238,7 @@ def _stop(workers: Sequence[_Worker], grace: float) -> None:
         if worker.process.is_alive():
             worker.process.kill()
             worker.process.join()
+            _remove_locks_of(worker.process.pid)
         if not worker.reported and worker.conn.poll():
             worker.receive()
 
@@ -241,7 +264,8 @@ def run(function: Callable[..., Any], nodes: Iterable[Node], *, args: Sequence[A
     KeyboardInterrupt raised again. A stopped worker gets SIGTERM: it ends
     the library call under way, releases its instrument (no lock file
     left) and ends; it is killed only when it has not ended within
-    STOP_GRACE seconds.
+    STOP_GRACE seconds (a long burn cut off so leaves its instrument in
+    the loader; the killed worker's lock file is removed).
 
     Call it from a program's main module under ``if __name__ ==
     "__main__":``, as every user of multiprocessing's "spawn" does.
