@@ -261,21 +261,22 @@ int LockDeviceFile(int port) {
   return 0;
 }
 
-void UnlockDeviceFile() {
-  if (g_nLockFile == -1) return;
-  close(g_nLockFile);
-  g_nLockFile = -1;
-  unlink(g_szLockFilePath);
-  memset(g_szLockFilePath, 0, sizeof g_szLockFilePath);
+namespace {
+
+// Closes and removes one lock file slot's file, if it holds one.
+void ReleaseLockFile(int& descriptor, char (&path)[128]) {
+  if (descriptor == -1) return;
+  close(descriptor);
+  descriptor = -1;
+  unlink(path);
+  memset(path, 0, sizeof path);
 }
 
-void ReleaseKeptLockFile() {
-  if (g_nKeptLockFile == -1) return;
-  close(g_nKeptLockFile);
-  g_nKeptLockFile = -1;
-  unlink(g_szKeptLockFilePath);
-  memset(g_szKeptLockFilePath, 0, sizeof g_szKeptLockFilePath);
-}
+}  // namespace
+
+void UnlockDeviceFile() { ReleaseLockFile(g_nLockFile, g_szLockFilePath); }
+
+void ReleaseKeptLockFile() { ReleaseLockFile(g_nKeptLockFile, g_szKeptLockFilePath); }
 
 namespace {
 
